@@ -1,0 +1,106 @@
+#include "ZelHubProtocol.h"
+
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+
+bool ZelHubProtocol::stringsEqual(const QString &a, const QString &b)
+{
+    if (a == b)
+        return true;
+    return a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
+}
+
+std::optional<QString> ZelHubProtocol::stringValue(const QVariantMap &userInfo, const QString &key)
+{
+    const auto it = userInfo.constFind(key);
+    if (it == userInfo.constEnd() || it->typeId() != QMetaType::QString)
+        return std::nullopt;
+    return it->toString();
+}
+
+std::optional<QByteArray> ZelHubProtocol::dataValue(const QVariantMap &userInfo, const QString &key)
+{
+    const auto it = userInfo.constFind(key);
+    if (it == userInfo.constEnd() || it->typeId() != QMetaType::QByteArray)
+        return std::nullopt;
+    return it->toByteArray();
+}
+
+QString ZelHubProtocol::coordinateText(double value)
+{
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    QString text = QString::fromLatin1(buffer, result.ptr - buffer);
+    if (std::isfinite(value) && !text.contains(u'.') && !text.contains(u'e'))
+        text += QLatin1String(".0");
+    return text;
+}
+
+std::optional<double> ZelHubProtocol::parseCoordinate(const QString &text)
+{
+    if (text.isEmpty())
+        return std::nullopt;
+    const QChar first = text.front();
+    if (first == u' ' || first == u'\t' || first == u'\n' || first == u'\v' || first == u'\f' ||
+        first == u'\r' || first == QChar(u'\0'))
+        return std::nullopt;
+
+    // Qt sets the process locale from the environment; a German locale would read
+    // "812,5" and refuse "812.5". strtod_l with a private C locale is immune to that.
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    const QByteArray bytes = text.toUtf8();
+    char *end = nullptr;
+    const double value = strtod_l(bytes.constData(), &end, cLocale);
+    if (end != bytes.constData() + bytes.size())
+        return std::nullopt;
+    // "inf" and "nan" read completely, but no screen has such a point.
+    if (!std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+void ZelHubProtocol::insertAnchor(QVariantMap &userInfo, QPointF anchor)
+{
+    userInfo.insert(keyAnchorX, coordinateText(anchor.x()));
+    userInfo.insert(keyAnchorY, coordinateText(anchor.y()));
+}
+
+std::optional<QPointF> ZelHubProtocol::readAnchor(const std::optional<QVariantMap> &userInfo)
+{
+    if (!userInfo)
+        return std::nullopt;
+    const auto xText = stringValue(*userInfo, keyAnchorX);
+    if (!xText)
+        return std::nullopt;
+    const auto x = parseCoordinate(*xText);
+    if (!x)
+        return std::nullopt;
+    const auto yText = stringValue(*userInfo, keyAnchorY);
+    if (!yText)
+        return std::nullopt;
+    const auto y = parseCoordinate(*yText);
+    if (!y)
+        return std::nullopt;
+    return QPointF(*x, *y);
+}
+
+bool ZelHubProtocol::isAddressedTo(const std::optional<QVariantMap> &userInfo,
+                                   const std::optional<QString> &ownID)
+{
+    if (!userInfo)
+        return true;
+    const auto it = userInfo->constFind(keyTargetID);
+    if (it == userInfo->constEnd())
+        return true;
+    if (it->typeId() != QMetaType::QString)
+        return true;
+    const QString target = it->toString();
+    if (target.isEmpty())
+        return true;
+    if (!ownID)
+        return false;
+    return stringsEqual(target, *ownID);
+}

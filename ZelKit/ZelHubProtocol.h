@@ -1,0 +1,56 @@
+#pragma once
+
+#include <ZelKit/ZelKitExport.h>
+
+#include <QPointF>
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+// The names and keys of the hub protocol, and the rules both sides read them by.
+class ZELKIT_EXPORT ZelHubProtocol
+{
+public:
+    ZelHubProtocol() = delete;
+
+    // "register" is a C++ keyword, hence the one trailing underscore.
+    static inline const QString register_ = QStringLiteral("com.brannel.zelhub.register");
+    static inline const QString unregister = QStringLiteral("com.brannel.zelhub.unregister");
+    static inline const QString discover = QStringLiteral("com.brannel.zelhub.discover");
+    static inline const QString hideIcon = QStringLiteral("com.brannel.zelhub.hideIcon");
+    static inline const QString showIcon = QStringLiteral("com.brannel.zelhub.showIcon");
+    static inline const QString activate = QStringLiteral("com.brannel.zelhub.activate");
+
+    static inline const QString keyAppID = QStringLiteral("appID");
+    static inline const QString keyAppName = QStringLiteral("appName");
+    static inline const QString keyBundleID = QStringLiteral("bundleID");
+    static inline const QString keyTargetID = QStringLiteral("targetID");
+    static inline const QString keyAnchorX = QStringLiteral("anchorX");
+    static inline const QString keyAnchorY = QStringLiteral("anchorY");
+    static inline const QString keyStatusImageData = QStringLiteral("statusImageData");
+    static inline const QString keyStatusSymbolName = QStringLiteral("statusSymbolName");
+    static inline const QString keyStatusTitle = QStringLiteral("statusTitle");
+
+    // Case-sensitive equality where canonically equivalent strings are equal (NFC forms).
+    static bool stringsEqual(const QString &a, const QString &b);
+
+    // The value under key when it is text on the wire; anything else counts as absent.
+    static std::optional<QString> stringValue(const QVariantMap &userInfo, const QString &key);
+    static std::optional<QByteArray> dataValue(const QVariantMap &userInfo, const QString &key);
+
+    // Shortest text that reads back as the same double, "812.0" for whole values.
+    static QString coordinateText(double value);
+    // Reads one coordinate: non-empty, no leading blank or NUL, consumed completely by a
+    // C-locale strtod (whatever the process locale), and finite.
+    static std::optional<double> parseCoordinate(const QString &text);
+    // Sets "anchorX" and "anchorY" together.
+    static void insertAnchor(QVariantMap &userInfo, QPointF anchor);
+    // Both coordinates or none: one bad coordinate discards the anchor.
+    static std::optional<QPointF> readAnchor(const std::optional<QVariantMap> &userInfo);
+
+    // Whether a hub command is meant for the application with id ownID (none when it
+    // has no configuration yet).
+    static bool isAddressedTo(const std::optional<QVariantMap> &userInfo,
+                              const std::optional<QString> &ownID);
+};

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+// One delivered notification: its name and, when the sender gave one, its userInfo.
+// A userInfo value is a QString (wire type s), a QByteArray (ay) or anything else
+// the sender put in a variant, which receivers treat as a wrongly typed value.
+struct ZelNotification
+{
+    QString name;
+    std::optional<QVariantMap> userInfo;
+};
