@@ -1,0 +1,56 @@
+#pragma once
+
+#include <ZelKit/ZelKitExport.h>
+
+#include <QIcon>
+#include <QObject>
+#include <QPoint>
+#include <QRect>
+
+#include <functional>
+#include <optional>
+
+// The hub's icon in the tray, whichever protocol the desktop's tray host speaks.
+// Callers see clicks and, where the host tells, where the icon is; nothing else of
+// the backend.
+class ZELKIT_EXPORT ZelStatusItem : public QObject
+{
+    Q_OBJECT
+public:
+    enum class Button { Left, Right };
+    struct Click
+    {
+        Button button = Button::Left;
+        // Control held at the click (a Control-left-click opens the menu).
+        Qt::KeyboardModifiers modifiers;
+        // Where the host says the click happened, in Qt global coordinates, when it says.
+        std::optional<QPoint> position;
+    };
+
+    // The backend for this desktop.
+    static ZelStatusItem *create(QObject *parent = nullptr);
+
+    // A tray host shows the item ("the item has a button").
+    virtual bool isAvailable() const = 0;
+    virtual void setIcon(const QIcon &icon) = 0;
+    virtual void setToolTip(const QString &text) = 0;
+    virtual void setVisible(bool visible) = 0;
+    // The icon's rectangle in Qt global coordinates; empty where the host does not tell.
+    virtual QRect geometry() const = 0;
+
+    std::function<void(const Click &)> onClicked;
+    std::function<void(bool available)> onAvailabilityChanged;
+
+protected:
+    using QObject::QObject;
+    void reportClick(const Click &click)
+    {
+        if (auto callback = onClicked)
+            callback(click);
+    }
+    void reportAvailability(bool available)
+    {
+        if (auto callback = onAvailabilityChanged)
+            callback(available);
+    }
+};
