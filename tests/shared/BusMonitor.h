@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// dbus-monitor as a foreign witness of what goes on the session bus: it parses the
+// signals of one interface into name, argument signature and a{sv} entries.
+class BusMonitor
+{
+public:
+    struct Signal
+    {
+        QString sender;
+        QString path;
+        QString interface;
+        QString member;
+        int argumentCount = 0;
+        bool dictionary = false;              // the one argument is an a{sv}
+        QMap<QString, QString> entries;        // key -> "type value", e.g. "string \"812.0\""
+    };
+
+    explicit BusMonitor(const QString &interface);
+    ~BusMonitor();
+    bool start();
+    // Signals seen so far, in order; waits up to timeoutMs for at least count of them.
+    QList<Signal> waitFor(int count, int timeoutMs = 10000);
+    QList<Signal> signalsSeen();
+
+private:
+    void parse();
+    QString m_interface;
+    QProcess m_process;
+    QByteArray m_buffer;
+    QList<Signal> m_signals;
+    std::optional<Signal> m_current;
+    QString m_pendingKey;
+};
