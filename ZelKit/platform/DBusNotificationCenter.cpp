@@ -107,7 +107,7 @@ void DBusNotificationCenter::handleSignal(const QDBusMessage &message)
     if (!address || address->path != message.path())
         return;
 
-    ZelNotification notification{name, std::nullopt};
+    ZelNotification notification{name, std::nullopt, message.service()};
     const QVariantList args = message.arguments();
     if (args.size() == 1 && message.signature() == QLatin1String("a{sv}")) {
         const QDBusArgument arg = args.first().value<QDBusArgument>();

@@ -12,4 +12,7 @@ struct ZelNotification
 {
     QString name;
     std::optional<QVariantMap> userInfo;
+    // Who posted it, where the transport tells (a unique bus name such as ":1.42"); for
+    // tools that show the traffic. The protocol never relies on it.
+    std::optional<QString> sender = std::nullopt;
 };

@@ -1,0 +1,253 @@
+#include "DemoApp.h"
+
+#include <ZelKit/ZelApp.h>
+#include <ZelKit/ZelHubClient.h>
+#include <ZelKit/ZelHubProtocol.h>
+#include <ZelKit/ZelScreenAnchor.h>
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QSystemTrayIcon>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// Scripts follow the demo line by line, so each line is flushed at once.
+void say(const QString &line)
+{
+    std::fputs(line.toUtf8().constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QString pointText(std::optional<QPointF> point)
+{
+    if (!point)
+        return QStringLiteral("none");
+    return ZelHubProtocol::coordinateText(point->x()) + u',' +
+           ZelHubProtocol::coordinateText(point->y());
+}
+
+QColor colourFor(const QString &id)
+{
+    const QByteArray hash = QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha1);
+    return QColor::fromHsv(quint8(hash.at(0)) * 359 / 255, 160, 200);
+}
+
+QString initialOf(const QString &name)
+{
+    const QString trimmed = name.trimmed();
+    return trimmed.isEmpty() ? QStringLiteral("?") : trimmed.left(1).toUpper();
+}
+
+} // namespace
+
+DemoApp::DemoApp(const DemoOptions &options, QObject *parent)
+    : QObject(parent), m_options(options), m_icon(makeIcon())
+{}
+
+DemoApp::~DemoApp()
+{
+    stop();
+    delete m_window;
+}
+
+QString DemoApp::defaultAppID(const QString &id)
+{
+    // Bus name elements allow letters, digits, '_' and '-' and must not start with a digit.
+    QString element;
+    for (QChar c : id) {
+        const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                        (c >= u'0' && c <= u'9') || c == u'_' || c == u'-';
+        element += ok ? c : u'_';
+    }
+    if (element.isEmpty() || element.front().isDigit())
+        element.prepend(u'_');
+    return QStringLiteral("com.brannel.ZelDemo.") + element.left(200);
+}
+
+QIcon DemoApp::makeIcon() const
+{
+    if (m_options.image)
+        return QIcon(QPixmap::fromImage(*m_options.image));
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colourFor(m_options.id));
+    painter.drawRoundedRect(QRectF(2, 2, 60, 60), 14, 14);
+    QFont font = painter.font();
+    font.setPixelSize(38);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.setPen(Qt::white);
+    painter.drawText(pixmap.rect(), Qt::AlignCenter, initialOf(m_options.name));
+    return QIcon(pixmap);
+}
+
+QImage DemoApp::makeStatusImage() const
+{
+    // 16 points drawn at 2 pixels per point; the hub tints it as a template image, so
+    // only its alpha counts: a disc with the initial cut out.
+    QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(2.0);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::black);
+    painter.drawEllipse(QRectF(1, 1, 14, 14));
+    painter.setCompositionMode(QPainter::CompositionMode_Clear);
+    QFont font = painter.font();
+    font.setPixelSize(10);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.drawText(QRectF(0, 0, 16, 16), Qt::AlignCenter, initialOf(m_options.name));
+    return image;
+}
+
+void DemoApp::buildMenu()
+{
+    m_menu = std::make_unique<QMenu>();
+    QAction *open = m_menu->addAction(tr("Open %1").arg(m_options.name));
+    connect(open, &QAction::triggered, this, [this] { openWindow(std::nullopt); });
+    m_menu->addSeparator();
+    QAction *quitAction = m_menu->addAction(tr("Quit"));
+    quitAction->setShortcut(QKeySequence::Quit);
+    connect(quitAction, &QAction::triggered, this, &DemoApp::quit);
+}
+
+void DemoApp::start()
+{
+    ZelAppConfig config{m_options.id, m_options.name, m_options.baseURL};
+    ZelApp::configure(config);
+
+    buildMenu();
+    m_tray = new QSystemTrayIcon(m_icon, this);
+    m_tray->setToolTip(m_options.title ? m_options.name + QStringLiteral(" — ") + *m_options.title
+                                       : m_options.name);
+    m_tray->setContextMenu(m_menu.get());
+    connect(m_tray, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    openWindow(std::nullopt);
+            });
+    // Without a tray host (a bare X server, offscreen) the demo still takes part in the hub.
+    m_tray->show();
+
+    ZelHubClient *client = ZelHubClient::shared();
+    client->onHideIcon = [this] { handleHideIcon(); };
+    client->onShowIcon = [this] { handleShowIcon(); };
+    client->onActivate = [this](std::optional<QPointF> anchor) { handleActivate(anchor); };
+    if (m_options.symbol)
+        client->statusBarSymbolName = m_options.symbol;
+    client->statusBarImage = m_options.image ? *m_options.image : makeStatusImage();
+    client->statusBarTitle = m_options.title;
+    client->start(config);
+    m_started = true;
+    say(QStringLiteral("ready id=%1 bundleID=%2")
+            .arg(m_options.id, QGuiApplication::desktopFileName()));
+}
+
+void DemoApp::stop()
+{
+    if (!m_started)
+        return;
+    m_started = false;
+    ZelHubClient *client = ZelHubClient::shared();
+    client->stop();
+    // The client outlives us; its callbacks must not reach a demo that is gone.
+    client->onHideIcon = nullptr;
+    client->onShowIcon = nullptr;
+    client->onActivate = nullptr;
+    say(QStringLiteral("stopped"));
+}
+
+void DemoApp::quit()
+{
+    stop();
+    QCoreApplication::quit();
+}
+
+void DemoApp::handleHideIcon()
+{
+    if (m_tray)
+        m_tray->hide();
+    say(QStringLiteral("hideIcon hubAnchor=") + pointText(ZelHubClient::shared()->hubAnchor()));
+}
+
+void DemoApp::handleShowIcon()
+{
+    if (m_tray)
+        m_tray->show();
+    say(QStringLiteral("showIcon"));
+}
+
+void DemoApp::handleActivate(std::optional<QPointF> anchor)
+{
+    say(QStringLiteral("activate anchor=") + pointText(anchor));
+    openWindow(anchor);
+}
+
+QPoint DemoApp::windowPosition(QSize size, std::optional<QPointF> anchor)
+{
+    QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return {};
+    if (!anchor)
+        return screen->availableGeometry().center() - QPoint(size.width() / 2, size.height() / 2);
+
+    const QPointF global = ZelScreenAnchor::toGlobal(*anchor);
+    if (QScreen *under = QGuiApplication::screenAt(global.toPoint()))
+        screen = under;
+    const QRect area = screen->availableGeometry();
+    // Top centre at the anchor, the point just below the hub's icon; a bottom panel's
+    // anchor pushes the window up, so it sits above the panel instead.
+    int x = int(std::lround(global.x() - size.width() / 2.0));
+    int y = int(std::lround(global.y()));
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - size.width()));
+    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
+    return {x, y};
+}
+
+void DemoApp::openWindow(std::optional<QPointF> anchor)
+{
+    if (!m_window) {
+        auto *window = new QWidget;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->setWindowTitle(m_options.name);
+        window->setWindowIcon(m_icon);
+        auto *layout = new QVBoxLayout(window);
+        auto *title = new QLabel(QStringLiteral("<b>%1</b>").arg(m_options.name.toHtmlEscaped()));
+        layout->addWidget(title);
+        layout->addWidget(new QLabel(tr("A sibling of the Zel hub (id %1).").arg(m_options.id)));
+        auto *close = new QPushButton(tr("Close"));
+        close->setDefault(true);
+        connect(close, &QPushButton::clicked, window, &QWidget::close);
+        layout->addWidget(close, 0, Qt::AlignRight);
+        auto *escape = new QShortcut(QKeySequence::Cancel, window);
+        connect(escape, &QShortcut::activated, window, &QWidget::close);
+        window->resize(window->sizeHint().expandedTo(QSize(260, 0)));
+        m_window = window;
+    }
+    const QPoint at = windowPosition(m_window->size(), anchor);
+    m_window->move(at);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+    say(QStringLiteral("window at=%1,%2 size=%3x%4")
+            .arg(at.x())
+            .arg(at.y())
+            .arg(m_window->width())
+            .arg(m_window->height()));
+}
