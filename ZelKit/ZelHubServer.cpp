@@ -22,14 +22,12 @@ QString idKey(const QString &id)
 ZelHubServer::ZelHubServer(QObject *parent)
     : ZelHubServer(DistributedNotificationCenter::defaultCenter(), RunningApplications::system(),
                    parent)
-{
-}
+{}
 
 ZelHubServer::ZelHubServer(DistributedNotificationCenter *center, RunningApplications *running,
                            QObject *parent)
     : QObject(parent), m_center(center), m_running(running)
-{
-}
+{}
 
 // Observations are not removed here: the owner calls stop(). The center holds the
 // server weakly, so a server destroyed without stop() is still never called back.

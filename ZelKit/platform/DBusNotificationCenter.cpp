@@ -38,16 +38,18 @@ bool isInterfaceName(const QString &name)
 
 DBusNotificationCenter::DBusNotificationCenter(const QDBusConnection &connection, QObject *parent)
     : DistributedNotificationCenter(parent), m_connection(connection)
-{
-}
+{}
 
 DBusNotificationCenter::~DBusNotificationCenter()
 {
-    for (const auto &name : std::as_const(m_subscribed))
+    // unsubscribe() edits the list, so walk a copy.
+    const QStringList names = m_subscribed;
+    for (const auto &name : names)
         unsubscribe(name);
 }
 
-std::optional<DBusNotificationCenter::Address> DBusNotificationCenter::addressOf(const QString &name)
+std::optional<DBusNotificationCenter::Address>
+DBusNotificationCenter::addressOf(const QString &name)
 {
     const qsizetype dot = name.lastIndexOf(u'.');
     if (dot <= 0)
@@ -69,8 +71,8 @@ void DBusNotificationCenter::postNotification(const QString &name,
         qCWarning(lcZelBus) << "not a notification name that D-Bus can carry:" << name;
         return;
     }
-    QDBusMessage signal = QDBusMessage::createSignal(address->path, address->interface,
-                                                     address->member);
+    QDBusMessage signal =
+        QDBusMessage::createSignal(address->path, address->interface, address->member);
     if (userInfo)
         signal << QVariant::fromValue(*userInfo);
     if (!m_connection.send(signal))

@@ -15,8 +15,7 @@ public:
     explicit DBusNotificationCenter(const QDBusConnection &connection, QObject *parent = nullptr);
     ~DBusNotificationCenter() override;
 
-    void postNotification(const QString &name,
-                          const std::optional<QVariantMap> &userInfo) override;
+    void postNotification(const QString &name, const std::optional<QVariantMap> &userInfo) override;
 
     struct Address
     {

@@ -5,7 +5,8 @@
 #include <QCoreApplication>
 #include <QSet>
 
-DistributedNotificationCenter::DistributedNotificationCenter(QObject *parent) : QObject(parent) {}
+DistributedNotificationCenter::DistributedNotificationCenter(QObject *parent) : QObject(parent)
+{}
 
 DistributedNotificationCenter *DistributedNotificationCenter::defaultCenter()
 {
@@ -44,8 +45,9 @@ void DistributedNotificationCenter::addObserver(QObject *observer, const QString
     }
     if (newObserver) {
         // The weak pointer already stops calls; this also frees the bus match rule.
-        connect(observer, &QObject::destroyed, this,
-                [this](QObject *gone) { removeObserver(gone); }, Qt::DirectConnection);
+        connect(
+            observer, &QObject::destroyed, this, [this](QObject *gone) { removeObserver(gone); },
+            Qt::DirectConnection);
     }
     if (first)
         subscribe(name);

@@ -2,8 +2,7 @@
 
 LocalNotificationCenter::LocalNotificationCenter(QObject *parent)
     : DistributedNotificationCenter(parent)
-{
-}
+{}
 
 void LocalNotificationCenter::postNotification(const QString &name,
                                                const std::optional<QVariantMap> &userInfo)

@@ -10,8 +10,7 @@ class ZELKIT_EXPORT LocalNotificationCenter : public DistributedNotificationCent
 public:
     explicit LocalNotificationCenter(QObject *parent = nullptr);
 
-    void postNotification(const QString &name,
-                          const std::optional<QVariantMap> &userInfo) override;
+    void postNotification(const QString &name, const std::optional<QVariantMap> &userInfo) override;
 
 protected:
     void subscribe(const QString &) override {}

@@ -17,7 +17,11 @@ class ZELKIT_EXPORT ZelStatusItem : public QObject
 {
     Q_OBJECT
 public:
-    enum class Button { Left, Right };
+    enum class Button
+    {
+        Left,
+        Right
+    };
     struct Click
     {
         Button button = Button::Left;

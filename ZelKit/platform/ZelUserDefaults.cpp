@@ -15,7 +15,8 @@ std::unique_ptr<QSettings> settingsFor(const QString &domain)
 }
 } // namespace
 
-ZelUserDefaults::ZelUserDefaults(const QString &domain) : m_domain(domain) {}
+ZelUserDefaults::ZelUserDefaults(const QString &domain) : m_domain(domain)
+{}
 
 ZelUserDefaults ZelUserDefaults::standard()
 {

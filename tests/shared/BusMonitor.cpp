@@ -4,7 +4,10 @@
 #include <QRegularExpression>
 #include <QTest>
 
-BusMonitor::BusMonitor(const QString &interface) : m_interface(interface) {}
+#include <algorithm>
+
+BusMonitor::BusMonitor(const QString &interface) : m_interface(interface)
+{}
 
 BusMonitor::~BusMonitor()
 {
@@ -20,17 +23,28 @@ bool BusMonitor::start()
                     {"--session", QStringLiteral("type='signal',interface='%1'").arg(m_interface)});
     if (!m_process.waitForStarted(10000))
         return false;
-    // dbus-monitor says nothing until it is subscribed; its own NameAcquired signal is
-    // filtered out by the rule, so give the bus a round trip through a ping instead.
-    QProcess ping;
-    ping.start("gdbus", {"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                         "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.GetId"});
-    ping.waitForFinished(10000);
-    QDeadlineTimer settle(300);
-    while (!settle.hasExpired())
-        m_process.waitForReadyRead(50);
-    parse();
-    return true;
+    // dbus-monitor subscribes some time after it starts: emit a marker of our interface
+    // until it shows up, then forget it.
+    QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        QProcess::execute("gdbus", {"emit", "--session", "--object-path", "/", "--signal",
+                                    m_interface + ".zelMonitorReady"});
+        QDeadlineTimer wait(200);
+        while (!wait.hasExpired()) {
+            m_process.waitForReadyRead(20);
+            parse();
+            const bool seen =
+                (m_current && m_current->member == u"zelMonitorReady") ||
+                std::any_of(m_signals.cbegin(), m_signals.cend(),
+                            [](const Signal &s) { return s.member == u"zelMonitorReady"; });
+            if (seen) {
+                signalsSeen();
+                m_signals.clear();
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 QList<BusMonitor::Signal> BusMonitor::waitFor(int count, int timeoutMs)

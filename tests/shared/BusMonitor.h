@@ -19,8 +19,8 @@ public:
         QString interface;
         QString member;
         int argumentCount = 0;
-        bool dictionary = false;              // the one argument is an a{sv}
-        QMap<QString, QString> entries;        // key -> "type value", e.g. "string \"812.0\""
+        bool dictionary = false;        // the one argument is an a{sv}
+        QMap<QString, QString> entries; // key -> "type value", e.g. "string \"812.0\""
     };
 
     explicit BusMonitor(const QString &interface);

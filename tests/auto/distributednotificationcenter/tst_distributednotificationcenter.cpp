@@ -9,6 +9,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <functional>
+
 #include <memory>
 
 namespace {
@@ -17,10 +19,22 @@ const QString name = QStringLiteral("com.brannel.zeltest.ping");
 
 bool emitSignal(const QStringList &args)
 {
-    QStringList all{"emit", "--session", "--object-path", "/com/brannel/zeltest", "--signal",
-                    name};
+    QStringList all{"emit", "--session", "--object-path", "/com/brannel/zeltest", "--signal", name};
     all += args;
     return QProcess::execute("gdbus", all) == 0;
+}
+
+// Subscriptions reach the bus daemon asynchronously; emit until one arrives so that
+// the signal under test cannot race the match rule.
+bool primed(const std::function<bool()> &seen)
+{
+    for (int i = 0; i < 100; ++i) {
+        if (!emitSignal({"{'primer': <'yes'>}"}))
+            return false;
+        if (QTest::qWaitFor(seen, 200))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -46,7 +60,8 @@ void tst_DistributedNotificationCenter::wireFormatOfPosts()
     DBusNotificationCenter center(QDBusConnection::sessionBus());
     center.postNotification(name, std::nullopt);
     center.postNotification(name, QVariantMap{});
-    center.postNotification(name, QVariantMap{{"text", "hello"}, {"bytes", QByteArray("\x01\x02", 2)}});
+    center.postNotification(name,
+                            QVariantMap{{"text", "hello"}, {"bytes", QByteArray("\x01\x02", 2)}});
     const auto seen = monitor.waitFor(3);
     QCOMPARE(seen.size(), 3);
     for (const auto &s : seen) {
@@ -83,8 +98,8 @@ void tst_DistributedNotificationCenter::foreignSignals_data()
         << int(qMetaTypeId<QDBusObjectPath>());
     QTest::newRow("empty dictionary") << QStringList{"@a{sv} {}"} << true << true << "" << 0;
     QTest::newRow("a string argument") << QStringList{"'alpha'"} << false << false << "" << 0;
-    QTest::newRow("two dictionaries") << QStringList{"@a{sv} {}", "@a{sv} {}"} << false << false
-                                      << "" << 0;
+    QTest::newRow("two dictionaries")
+        << QStringList{"@a{sv} {}", "@a{sv} {}"} << false << false << "" << 0;
     QTest::newRow("string-to-string dictionary")
         << QStringList{"{'appID': 'alpha'}"} << false << false << "" << 0;
 }
@@ -101,8 +116,8 @@ void tst_DistributedNotificationCenter::foreignSignals()
     QObject observer;
     QList<ZelNotification> received;
     center.addObserver(&observer, name, [&](const ZelNotification &n) { received.append(n); });
-    // The bus needs the match rule before the foreign peer emits.
-    QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.DBus");
+    QVERIFY(primed([&] { return !received.isEmpty(); }));
+    received.clear();
 
     QVERIFY(emitSignal(args));
     // A well-formed sentinel proves a dropped signal was really seen and dropped.
@@ -140,6 +155,8 @@ void tst_DistributedNotificationCenter::destroyedObserverIsNeverCalled()
         auto gone = std::make_unique<QObject>();
         center.addObserver(gone.get(), name, [&](const ZelNotification &) { ++goneCount; });
     }
+    QVERIFY(primed([&] { return keeperCount > 0; }));
+    keeperCount = 0;
     QVERIFY(emitSignal({}));
     QTRY_COMPARE(keeperCount, 1);
     QCOMPARE(goneCount, 0);

@@ -36,13 +36,16 @@ void tst_ZelApp::addresses_data()
     QTest::addColumn<QString>("id");
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("moreApps");
-    QTest::newRow("plain") << "https://apps.example.com" << "notes"
+    QTest::newRow("plain") << "https://apps.example.com"
+                           << "notes"
                            << "https://apps.example.com/notes/version.json"
                            << "https://apps.example.com/our-apps/?ref=notes";
-    QTest::newRow("trailing slash kept") << "https://apps.example.com/" << "notes"
+    QTest::newRow("trailing slash kept") << "https://apps.example.com/"
+                                         << "notes"
                                          << "https://apps.example.com//notes/version.json"
                                          << "https://apps.example.com//our-apps/?ref=notes";
-    QTest::newRow("base with path and port") << "http://127.0.0.1:8080/zel" << "clock"
+    QTest::newRow("base with path and port") << "http://127.0.0.1:8080/zel"
+                                             << "clock"
                                              << "http://127.0.0.1:8080/zel/clock/version.json"
                                              << "http://127.0.0.1:8080/zel/our-apps/?ref=clock";
 }

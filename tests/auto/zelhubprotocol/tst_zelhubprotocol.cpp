@@ -56,13 +56,16 @@ void tst_ZelHubProtocol::appEquality_data()
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
     QTest::addColumn<bool>("equal");
-    QTest::newRow("same text") << "Notes" << "Notes" << true;
-    QTest::newRow("case differs") << "notes" << "Notes" << false;
+    QTest::newRow("same text") << "Notes"
+                               << "Notes" << true;
+    QTest::newRow("case differs") << "notes"
+                                  << "Notes" << false;
     // "é" precomposed versus "e" + combining acute: the same text to a reader.
-    QTest::newRow("canonically equivalent") << QString::fromUtf8("Caf\u00e9")
-                                            << QString::fromUtf8("Cafe\u0301") << true;
+    QTest::newRow("canonically equivalent")
+        << QString::fromUtf8("Caf\u00e9") << QString::fromUtf8("Cafe\u0301") << true;
     QTest::newRow("compatibility only") << QString::fromUtf8("\ufb01le") << "file" << false;
-    QTest::newRow("trailing space") << "Notes " << "Notes" << false;
+    QTest::newRow("trailing space") << "Notes "
+                                    << "Notes" << false;
 }
 
 void tst_ZelHubProtocol::appEquality()
@@ -167,7 +170,8 @@ void tst_ZelHubProtocol::readAnchor_data()
     QTest::newRow("only x") << Info(QVariantMap{{"anchorX", "812.0"}}) << std::optional<QPointF>();
     QTest::newRow("only y") << Info(QVariantMap{{"anchorY", "24.5"}}) << std::optional<QPointF>();
     QTest::newRow("y with leading blank") << both("812.0", " 24.5") << std::optional<QPointF>();
-    QTest::newRow("y with trailing letters") << both("812.0", "24.5abc") << std::optional<QPointF>();
+    QTest::newRow("y with trailing letters")
+        << both("812.0", "24.5abc") << std::optional<QPointF>();
     QTest::newRow("y empty") << both("812.0", "") << std::optional<QPointF>();
     QTest::newRow("y a number") << both("812.0", 24.5) << std::optional<QPointF>();
     QTest::newRow("x a number") << both(812, "24.5") << std::optional<QPointF>();
@@ -193,8 +197,8 @@ void tst_ZelHubProtocol::addressing_data()
     QTest::newRow("1 no userInfo, unconfigured") << Info() << none << true;
     QTest::newRow("2 no targetID") << Info(QVariantMap{{"anchorX", "1.0"}}) << notes << true;
     QTest::newRow("3 targetID a number") << Info(QVariantMap{{"targetID", 42}}) << notes << true;
-    QTest::newRow("3 targetID bytes") << Info(QVariantMap{{"targetID", QByteArray("other")}})
-                                      << none << true;
+    QTest::newRow("3 targetID bytes")
+        << Info(QVariantMap{{"targetID", QByteArray("other")}}) << none << true;
     QTest::newRow("4 empty targetID") << Info(QVariantMap{{"targetID", ""}}) << none << true;
     QTest::newRow("5 unconfigured") << Info(QVariantMap{{"targetID", "notes"}}) << none << false;
     QTest::newRow("6 own id") << Info(QVariantMap{{"targetID", "notes"}}) << notes << true;
@@ -219,15 +223,34 @@ void tst_ZelHubProtocol::busAddress_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("interface");
     QTest::addColumn<QString>("member");
-    QTest::newRow("register") << "com.brannel.zelhub.register" << "/com/brannel/zelhub"
-                              << "com.brannel.zelhub" << "register";
-    QTest::newRow("hideIcon") << "com.brannel.zelhub.hideIcon" << "/com/brannel/zelhub"
-                              << "com.brannel.zelhub" << "hideIcon";
-    QTest::newRow("no dot") << "register" << "" << "" << "";
-    QTest::newRow("one-element interface") << "zelhub.register" << "" << "" << "";
-    QTest::newRow("trailing dot") << "com.brannel.zelhub." << "" << "" << "";
-    QTest::newRow("dash in member") << "com.brannel.zelhub.hide-icon" << "" << "" << "";
-    QTest::newRow("digit-led element") << "com.9brannel.zelhub.x" << "" << "" << "";
+    QTest::newRow("register") << "com.brannel.zelhub.register"
+                              << "/com/brannel/zelhub"
+                              << "com.brannel.zelhub"
+                              << "register";
+    QTest::newRow("hideIcon") << "com.brannel.zelhub.hideIcon"
+                              << "/com/brannel/zelhub"
+                              << "com.brannel.zelhub"
+                              << "hideIcon";
+    QTest::newRow("no dot") << "register"
+                            << ""
+                            << ""
+                            << "";
+    QTest::newRow("one-element interface") << "zelhub.register"
+                                           << ""
+                                           << ""
+                                           << "";
+    QTest::newRow("trailing dot") << "com.brannel.zelhub."
+                                  << ""
+                                  << ""
+                                  << "";
+    QTest::newRow("dash in member") << "com.brannel.zelhub.hide-icon"
+                                    << ""
+                                    << ""
+                                    << "";
+    QTest::newRow("digit-led element") << "com.9brannel.zelhub.x"
+                                       << ""
+                                       << ""
+                                       << "";
 }
 
 void tst_ZelHubProtocol::busAddress()

@@ -117,8 +117,15 @@ private slots:
     void handlerOnAnotherThreadAppliesOnMainThread();
 
 private:
-    void registerApp(const QVariantMap &info) { center->postNotification(ZelHubProtocol::register_, info); }
-    void settle() { QCoreApplication::processEvents(); QCoreApplication::processEvents(); }
+    void registerApp(const QVariantMap &info)
+    {
+        center->postNotification(ZelHubProtocol::register_, info);
+    }
+    void settle()
+    {
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
 
     QTemporaryDir themeDir;
     std::unique_ptr<LocalNotificationCenter> center;
@@ -202,22 +209,28 @@ void tst_ZelHubServer::fallbacksForMissingOrWrongKeys_data()
     QTest::addColumn<QString>("bundleID");
     QTest::addColumn<bool>("hasTitle");
     QTest::addColumn<QString>("title");
-    QTest::newRow("only appID") << QVariantMap{{"appID", "alpha"}} << "alpha" << "" << false << "";
+    QTest::newRow("only appID") << QVariantMap{{"appID", "alpha"}} << "alpha"
+                                << "" << false << "";
     QTest::newRow("empty name kept") << QVariantMap{{"appID", "alpha"}, {"appName", ""}} << ""
                                      << "" << false << "";
     QTest::newRow("numeric name") << QVariantMap{{"appID", "alpha"}, {"appName", 7}} << "alpha"
                                   << "" << false << "";
     QTest::newRow("bytes bundleID")
-        << QVariantMap{{"appID", "alpha"}, {"bundleID", QByteArray("com.x.Y")}} << "alpha" << ""
-        << false << "";
-    QTest::newRow("empty title kept") << QVariantMap{{"appID", "alpha"}, {"statusTitle", ""}}
-                                      << "alpha" << "" << true << "";
-    QTest::newRow("numeric title") << QVariantMap{{"appID", "alpha"}, {"statusTitle", 3.5}}
-                                   << "alpha" << "" << false << "";
-    QTest::newRow("all given") << QVariantMap{{"appID", "alpha"}, {"appName", "Alpha"},
+        << QVariantMap{{"appID", "alpha"}, {"bundleID", QByteArray("com.x.Y")}} << "alpha"
+        << "" << false << "";
+    QTest::newRow("empty title kept")
+        << QVariantMap{{"appID", "alpha"}, {"statusTitle", ""}} << "alpha"
+        << "" << true << "";
+    QTest::newRow("numeric title")
+        << QVariantMap{{"appID", "alpha"}, {"statusTitle", 3.5}} << "alpha"
+        << "" << false << "";
+    QTest::newRow("all given") << QVariantMap{{"appID", "alpha"},
+                                              {"appName", "Alpha"},
                                               {"bundleID", "com.example.Alpha"},
-                                              {"statusTitle", "12°"}, {"unknownKey", "x"}}
-                               << "Alpha" << "com.example.Alpha" << true << "12°";
+                                              {"statusTitle", "12°"},
+                                              {"unknownKey", "x"}}
+                               << "Alpha"
+                               << "com.example.Alpha" << true << "12°";
 }
 
 void tst_ZelHubServer::fallbacksForMissingOrWrongKeys()
@@ -251,15 +264,18 @@ void tst_ZelHubServer::imageChoice_data()
     QTest::addColumn<QColor>("colour"); // invalid: no image
     const QByteArray green = png({8, 8}, Qt::green);
     QTest::newRow("known symbol wins over data")
-        << QVariantMap{{"appID", "a"}, {"statusSymbolName", "zel-test-symbol"},
+        << QVariantMap{{"appID", "a"},
+                       {"statusSymbolName", "zel-test-symbol"},
                        {"statusImageData", green}}
         << QColor(Qt::red);
     QTest::newRow("unknown symbol falls back to data")
-        << QVariantMap{{"appID", "a"}, {"statusSymbolName", "no-such-symbol"},
+        << QVariantMap{{"appID", "a"},
+                       {"statusSymbolName", "no-such-symbol"},
                        {"statusImageData", green}}
         << QColor(Qt::green);
     QTest::newRow("symbol as bytes falls back to data")
-        << QVariantMap{{"appID", "a"}, {"statusSymbolName", QByteArray("zel-test-symbol")},
+        << QVariantMap{{"appID", "a"},
+                       {"statusSymbolName", QByteArray("zel-test-symbol")},
                        {"statusImageData", green}}
         << QColor(Qt::green);
     QTest::newRow("data only") << QVariantMap{{"appID", "a"}, {"statusImageData", green}}
@@ -295,8 +311,8 @@ void tst_ZelHubServer::hostileImagesGiveNoImage_data()
     QTest::newRow("truncated png") << png({16, 16}, Qt::green).left(40) << false;
     QTest::newRow("bomb 100000 x 100000") << pngBomb(100000, 100000) << false;
     QTest::newRow("bomb 1025 x 1") << pngBomb(1025, 1) << false;
-    QTest::newRow("over a mebibyte") << png({8, 8}, Qt::green) + QByteArray(1024 * 1024, '\0')
-                                     << false;
+    QTest::newRow("over a mebibyte")
+        << png({8, 8}, Qt::green) + QByteArray(1024 * 1024, '\0') << false;
     QTest::newRow("largest allowed") << png({1024, 1024}, Qt::green) << true;
 }
 
@@ -314,8 +330,8 @@ void tst_ZelHubServer::hostileImagesGiveNoImage()
 
 void tst_ZelHubServer::repeatedRegistration()
 {
-    const QVariantMap plain{{"appID", "a"}, {"appName", "A"}, {"bundleID", "com.x.A"},
-                            {"statusTitle", "t"}};
+    const QVariantMap plain{
+        {"appID", "a"}, {"appName", "A"}, {"bundleID", "com.x.A"}, {"statusTitle", "t"}};
     registerApp(plain);
     settle();
     registerApp(plain);
@@ -377,8 +393,8 @@ void tst_ZelHubServer::sortIsLocaleAwareCaseInsensitiveStable()
     QStringList names;
     for (const auto &app : server->apps())
         names << app.name;
-    QCOMPARE(names, (QStringList{"Alpha", "beta", QString::fromUtf8("Émile"), "gamma", "Zed",
-                                 "zed"}));
+    QCOMPARE(names,
+             (QStringList{"Alpha", "beta", QString::fromUtf8("Émile"), "gamma", "Zed", "zed"}));
     // Re-registering the first "zed" name keeps the later one after it.
     registerApp({{"appID", "4"}, {"appName", "Zed"}, {"statusTitle", "new"}});
     settle();
@@ -484,8 +500,8 @@ void tst_ZelHubServer::commandPayloads_data()
     QTest::newRow("activate at point")
         << 6 << ZelHubProtocol::activate
         << Info(QVariantMap{{"targetID", "alpha"}, {"anchorX", "812.0"}, {"anchorY", "40.5"}});
-    QTest::newRow("activate without point") << 7 << ZelHubProtocol::activate
-                                            << Info(QVariantMap{{"targetID", "alpha"}});
+    QTest::newRow("activate without point")
+        << 7 << ZelHubProtocol::activate << Info(QVariantMap{{"targetID", "alpha"}});
 }
 
 void tst_ZelHubServer::commandPayloads()
@@ -496,14 +512,30 @@ void tst_ZelHubServer::commandPayloads()
     const ZelHubApp alpha{"alpha", "Alpha", "com.x.Alpha"};
     const QPointF at(812, 40.5);
     switch (command) {
-    case 0: server->discover(); break;
-    case 1: server->hideAll(std::nullopt); break;
-    case 2: server->hideAll(at); break;
-    case 3: server->hide(alpha, at); break;
-    case 4: server->showAll(); break;
-    case 5: server->show(alpha); break;
-    case 6: server->activate(alpha, at); break;
-    case 7: server->activate(alpha, std::nullopt); break;
+    case 0:
+        server->discover();
+        break;
+    case 1:
+        server->hideAll(std::nullopt);
+        break;
+    case 2:
+        server->hideAll(at);
+        break;
+    case 3:
+        server->hide(alpha, at);
+        break;
+    case 4:
+        server->showAll();
+        break;
+    case 5:
+        server->show(alpha);
+        break;
+    case 6:
+        server->activate(alpha, at);
+        break;
+    case 7:
+        server->activate(alpha, std::nullopt);
+        break;
     }
     QCOMPARE(posted.size(), 1);
     QCOMPARE(posted.first().name, name);

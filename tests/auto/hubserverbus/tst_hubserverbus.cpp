@@ -1,0 +1,346 @@
+// The registry server across processes on a real session bus: the ZelHub executable
+// against foreign peers, and a server in this process against a real name owner.
+#include <ZelKit/ZelHubProtocol.h>
+#include <ZelKit/ZelHubServer.h>
+#include <ZelKit/platform/DistributedNotificationCenter.h>
+#include <ZelKit/platform/RunningApplications.h>
+
+#include "BusMonitor.h"
+
+#include <QBuffer>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+#include <cstdlib>
+
+namespace {
+
+QString hubPath()
+{
+    return qEnvironmentVariable("ZEL_BUILD_DIR") + "/hub/ZelHub";
+}
+
+bool emitRegister(const QString &member, const QStringList &args)
+{
+    QStringList all{"emit",          "--session",
+                    "--object-path", "/com/brannel/zelhub",
+                    "--signal",      "com.brannel.zelhub." + member};
+    all += args;
+    return QProcess::execute("gdbus", all) == 0;
+}
+
+QString byteLiteral(const QByteArray &bytes)
+{
+    QStringList parts;
+    for (char c : bytes)
+        parts << QString::number(quint8(c));
+    return "<@ay [" + parts.join(", ") + "]>";
+}
+
+QByteArray png(QSize size)
+{
+    QImage image(size, QImage::Format_ARGB32);
+    image.fill(Qt::green);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+quint32 crc32(const QByteArray &data)
+{
+    quint32 crc = 0xffffffffu;
+    for (char ch : data) {
+        crc ^= quint8(ch);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray pngBomb()
+{
+    QByteArray bytes = png({1, 1});
+    for (int at : {16, 20})
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = char((100000u >> (24 - 8 * i)) & 0xff);
+    const quint32 crc = crc32(bytes.mid(12, 17));
+    for (int i = 0; i < 4; ++i)
+        bytes[29 + i] = char((crc >> (24 - 8 * i)) & 0xff);
+    return bytes;
+}
+
+// A child that owns a well-known name, as a running sibling does.
+int runNameOwner(const QString &name, int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (!QDBusConnection::sessionBus().registerService(name))
+        return 3;
+    std::printf("owned\n");
+    std::fflush(stdout);
+    return app.exec();
+}
+
+} // namespace
+
+class tst_HubServerBus : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void hubDiscoversAtStart();
+    void foreignRegistrations_data();
+    void foreignRegistrations();
+    void oversizedImageFromAPeer();
+    void foreignUnregister();
+    void pruneAgainstARealNameOwner();
+    void exactCommandPayloads();
+
+private:
+    bool waitForLine(const QString &prefix, QStringList *before = nullptr, int timeoutMs = 15000);
+    int countOfLine(const QString &prefix);
+    QString lastMatch;
+    QProcess hub;
+    QStringList hubLines;
+    QByteArray hubBuffer;
+    int sentinel = 0;
+};
+
+void tst_HubServerBus::initTestCase()
+{
+    QVERIFY2(QFile::exists(hubPath()), qPrintable(hubPath()));
+}
+
+void tst_HubServerBus::cleanupTestCase()
+{
+    if (hub.state() != QProcess::NotRunning) {
+        hub.terminate();
+        if (!hub.waitForFinished(10000))
+            hub.kill();
+        hub.waitForFinished(5000);
+    }
+}
+
+bool tst_HubServerBus::waitForLine(const QString &prefix, QStringList *before, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        hubBuffer += hub.readAllStandardError();
+        qsizetype newline;
+        while ((newline = hubBuffer.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(hubBuffer.left(newline));
+            hubBuffer.remove(0, newline + 1);
+            if (line.startsWith(prefix)) {
+                lastMatch = line;
+                return true;
+            }
+            if (before)
+                before->append(line);
+        }
+        if (deadline.hasExpired() || hub.state() == QProcess::NotRunning)
+            return false;
+        hub.waitForReadyRead(50);
+    }
+}
+
+void tst_HubServerBus::hubDiscoversAtStart()
+{
+    BusMonitor monitor("com.brannel.zelhub");
+    QVERIFY(monitor.start());
+    hub.start(hubPath(), {});
+    QVERIFY(hub.waitForStarted(10000));
+    QVERIFY(waitForLine("[ZelHub] server started \u2014 discovering Zel apps"));
+    const auto seen = monitor.waitFor(1);
+    QVERIFY(!seen.isEmpty());
+    QCOMPARE(seen.first().member, u"discover");
+    QCOMPARE(seen.first().argumentCount, 0);
+}
+
+void tst_HubServerBus::foreignRegistrations_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("expected"); // empty: no registration line
+    QTest::newRow("well formed") << QStringList{"{'appID': <'alpha'>, 'appName': <'Alpha'>}"}
+                                 << "[ZelHub] registered Alpha (alpha) \u2014 ";
+    QTest::newRow("empty appID") << QStringList{"{'appID': <''>, 'appName': <'Empty'>}"} << "";
+    QTest::newRow("numeric appID") << QStringList{"{'appID': <7>, 'appName': <'Seven'>}"} << "";
+    QTest::newRow("missing appID") << QStringList{"{'appName': <'Nobody'>}"} << "";
+    QTest::newRow("no userInfo") << QStringList{} << "";
+    QTest::newRow("string argument") << QStringList{"'alpha'"} << "";
+    QTest::newRow("wrongly typed optional keys")
+        << QStringList{"{'appID': <'beta'>, 'appName': <3>, 'bundleID': <true>, "
+                       "'statusTitle': <@ay [1]>, 'statusSymbolName': <4>, "
+                       "'statusImageData': <'not bytes'>}"}
+        << "[ZelHub] registered beta (beta) \u2014 ";
+    QTest::newRow("png bomb") << QStringList{"{'appID': <'bomb'>, 'appName': <'Bomb'>, "
+                                             "'statusImageData': " +
+                                             byteLiteral(pngBomb()) + "}"}
+                              << "[ZelHub] registered Bomb (bomb) \u2014 ";
+    QTest::newRow("garbage image data")
+        << QStringList{"{'appID': <'junk'>, 'appName': <'Junk'>, 'statusImageData': " +
+                       byteLiteral(QByteArray("\x89PNG\r\n\x1a\n\xff\xff\xff\xff", 12)) + "}"}
+        << "[ZelHub] registered Junk (junk) \u2014 ";
+    QTest::newRow("real png") << QStringList{"{'appID': <'img'>, 'appName': <'Img'>, "
+                                             "'statusImageData': " +
+                                             byteLiteral(png({32, 32})) + "}"}
+                              << "[ZelHub] registered Img (img) \u2014 ";
+}
+
+void tst_HubServerBus::foreignRegistrations()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, expected);
+    QVERIFY(hub.state() == QProcess::Running);
+    QVERIFY(emitRegister("register", args));
+    // A well-formed sentinel after each case: whatever the case logged comes before it.
+    const QString id = QStringLiteral("sentinel%1").arg(++sentinel);
+    QVERIFY(emitRegister("register", {QStringLiteral("{'appID': <'%1'>}").arg(id)}));
+    QStringList before;
+    QVERIFY(waitForLine(QStringLiteral("[ZelHub] registered %1 (%1)").arg(id), &before));
+    QStringList registered;
+    for (const QString &line : before)
+        if (line.startsWith("[ZelHub] registered"))
+            registered << line;
+    if (expected.isEmpty()) {
+        QVERIFY2(registered.isEmpty(), qPrintable(registered.join('\n')));
+    } else {
+        QCOMPARE(registered.size(), 1);
+        QVERIFY2(registered.first().startsWith(expected), qPrintable(registered.first()));
+        QVERIFY(registered.first().endsWith(" app(s) now"));
+    }
+    QVERIFY(hub.state() == QProcess::Running);
+}
+
+void tst_HubServerBus::oversizedImageFromAPeer()
+{
+    // Beyond what a command line carries, so this peer is our own center.
+    QByteArray huge = png({8, 8});
+    huge.append(QByteArray(2 * 1024 * 1024, '\0'));
+    DistributedNotificationCenter::defaultCenter()->postNotification(
+        ZelHubProtocol::register_,
+        QVariantMap{{"appID", "huge"}, {"appName", "Huge"}, {"statusImageData", huge}});
+    QVERIFY(waitForLine("[ZelHub] registered Huge (huge) \u2014 "));
+    QVERIFY(hub.state() == QProcess::Running);
+}
+
+int tst_HubServerBus::countOfLine(const QString &prefix)
+{
+    if (!waitForLine(prefix))
+        return -1;
+    // "... — 3 app(s) now"
+    return lastMatch.section(QChar(0x2014), -1).trimmed().section(' ', 0, 0).toInt();
+}
+
+void tst_HubServerBus::foreignUnregister()
+{
+    QVERIFY(emitRegister("register", {"{'appID': <'gone'>}"}));
+    const int withGone = countOfLine("[ZelHub] registered gone (gone) \u2014 ");
+    QVERIFY(withGone > 0);
+    // Malformed ones are dropped; the well-formed one removes the entry, silently.
+    QVERIFY(emitRegister("unregister", {"{'appID': <5>}"}));
+    QVERIFY(emitRegister("unregister", {}));
+    QVERIFY(emitRegister("unregister", {"'gone'"}));
+    QVERIFY(emitRegister("unregister", {"{'appID': <'gone'>, 'appName': <'gone'>}"}));
+    QVERIFY(emitRegister("register", {"{'appID': <'probe'>}"}));
+    QCOMPARE(countOfLine("[ZelHub] registered probe (probe) \u2014 "), withGone);
+    QVERIFY(hub.state() == QProcess::Running);
+}
+
+void tst_HubServerBus::pruneAgainstARealNameOwner()
+{
+    const QString bundle = "com.brannel.zeltest.Sibling";
+    QProcess owner;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZEL_OWN_NAME", bundle);
+    owner.setProcessEnvironment(env);
+    owner.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(owner.waitForReadyRead(15000));
+    QCOMPARE(owner.readAllStandardOutput(), QByteArray("owned\n"));
+
+    ZelHubServer server;
+    int changes = 0;
+    server.onRegistryChanged = [&] { ++changes; };
+    server.start();
+    DistributedNotificationCenter::defaultCenter()->postNotification(
+        ZelHubProtocol::register_,
+        QVariantMap{{"appID", "sib"}, {"appName", "Sibling"}, {"bundleID", bundle}});
+    DistributedNotificationCenter::defaultCenter()->postNotification(
+        ZelHubProtocol::register_, QVariantMap{{"appID", "nobundle"}, {"appName", "No Bundle"}});
+    QTRY_COMPARE(server.apps().size(), 2);
+    changes = 0;
+    server.pruneDeadApps();
+    QCOMPARE(changes, 0);
+    QCOMPARE(server.apps().size(), 2);
+
+    ::kill(pid_t(owner.processId()), SIGKILL);
+    QVERIFY(owner.waitForFinished(10000));
+    QTRY_VERIFY(!RunningApplications::system()->isRunning(bundle));
+    server.pruneDeadApps();
+    QCOMPARE(changes, 1);
+    QCOMPARE(server.apps().size(), 1);
+    QCOMPARE(server.apps().first().id, u"nobundle");
+    server.stop();
+}
+
+void tst_HubServerBus::exactCommandPayloads()
+{
+    BusMonitor monitor("com.brannel.zelhub");
+    QVERIFY(monitor.start());
+    ZelHubServer server;
+    const ZelHubApp alpha{"alpha", "Alpha", "com.example.Alpha"};
+    server.discover();
+    server.hideAll(std::nullopt);
+    server.hideAll(QPointF(812, 40.5));
+    server.hide(alpha, QPointF(1079.5, 0));
+    server.showAll();
+    server.show(alpha);
+    server.activate(alpha, QPointF(812, 40.5));
+    server.activate(alpha, std::nullopt);
+    const auto seen = monitor.waitFor(8);
+    QCOMPARE(seen.size(), 8);
+
+    using Entries = QMap<QString, QString>;
+    const auto s = [](const char *text) { return QStringLiteral("string \"%1\"").arg(text); };
+    const struct
+    {
+        const char *member;
+        int arguments;
+        Entries entries;
+    } expected[] = {
+        {"discover", 0, {}},
+        {"hideIcon", 1, {}},
+        {"hideIcon", 1, {{"anchorX", s("812.0")}, {"anchorY", s("40.5")}}},
+        {"hideIcon",
+         1,
+         {{"targetID", s("alpha")}, {"anchorX", s("1079.5")}, {"anchorY", s("0.0")}}},
+        {"showIcon", 1, {}},
+        {"showIcon", 1, {{"targetID", s("alpha")}}},
+        {"activate",
+         1,
+         {{"targetID", s("alpha")}, {"anchorX", s("812.0")}, {"anchorY", s("40.5")}}},
+        {"activate", 1, {{"targetID", s("alpha")}}},
+    };
+    for (int i = 0; i < 8; ++i) {
+        QCOMPARE(seen[i].path, u"/com/brannel/zelhub");
+        QCOMPARE(seen[i].member, QString::fromLatin1(expected[i].member));
+        QCOMPARE(seen[i].argumentCount, expected[i].arguments);
+        QCOMPARE(seen[i].entries, expected[i].entries);
+    }
+}
+
+int main(int argc, char *argv[])
+{
+    if (const char *name = std::getenv("ZEL_OWN_NAME"))
+        return runNameOwner(QString::fromUtf8(name), argc, argv);
+    QGuiApplication app(argc, argv);
+    tst_HubServerBus test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_hubserverbus.moc"
