@@ -117,6 +117,7 @@ void ZelHubServer::applyRegistration(const Registration &r)
         return ZelHubProtocol::stringsEqual(a.id, r.app.id);
     });
     const QString key = idKey(r.app.id);
+    qsizetype position = m_apps.size();
     if (existing != m_apps.end()) {
         const auto stored = m_statusInfos.constFind(key);
         const std::optional<QIcon> storedImage =
@@ -129,25 +130,36 @@ void ZelHubServer::applyRegistration(const Registration &r)
                                (!r.title || ZelHubProtocol::stringsEqual(*storedTitle, *r.title));
         if (*existing == r.app && sameImage && sameTitle)
             return;
-        *existing = r.app;
-    } else {
-        m_apps.append(r.app);
+        position = existing - m_apps.begin();
+        m_apps.removeAt(position);
     }
     m_statusInfos.insert(key, ZelStatusInfo{image, r.title});
-    sortApps();
+    insertSorted(r.app, position);
     ZelLog::write(QStringLiteral("[ZelHub] registered ") + r.app.name + QStringLiteral(" (") +
                   r.app.id + QStringLiteral(") \u2014 ") + QString::number(m_apps.size()) +
                   QStringLiteral(" app(s) now"));
     reportChange();
 }
 
-void ZelHubServer::sortApps()
+void ZelHubServer::insertSorted(const ZelHubApp &app, qsizetype position)
 {
-    QCollator collator; // the user's current locale
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::stable_sort(m_apps.begin(), m_apps.end(), [&](const ZelHubApp &a, const ZelHubApp &b) {
-        return collator.compare(a.name, b.name) < 0;
-    });
+    // The list is sorted before every registration, so a stable sort of the changed
+    // list is the same as one insertion: after the names that sort before it, and
+    // among equal names at the place the entry held (after them, when it is new).
+    if (m_collator.locale() != QLocale()) {
+        // The user's current locale, also after a change; a new locale resets the
+        // collator's options.
+        m_collator.setLocale(QLocale());
+        m_collator.setCaseSensitivity(Qt::CaseInsensitive);
+    }
+    const auto before = [this](const ZelHubApp &a, const ZelHubApp &b) {
+        return m_collator.compare(a.name, b.name) < 0;
+    };
+    const auto first = std::lower_bound(m_apps.cbegin(), m_apps.cend(), app, before);
+    const auto last = std::upper_bound(first, m_apps.cend(), app, before);
+    const qsizetype lo = first - m_apps.cbegin();
+    const qsizetype hi = last - m_apps.cbegin();
+    m_apps.insert(std::clamp(position, lo, hi), app);
 }
 
 void ZelHubServer::reportChange()

@@ -4,6 +4,7 @@
 #include <ZelKit/ZelKitExport.h>
 #include <ZelKit/platform/ZelNotification.h>
 
+#include <QCollator>
 #include <QHash>
 #include <QIcon>
 #include <QImage>
@@ -73,11 +74,12 @@ private:
     };
     void applyRegistration(const Registration &registration);
     void applyUnregistration(const QString &id);
-    void sortApps();
+    void insertSorted(const ZelHubApp &app, qsizetype position);
     void reportChange();
     void postCommand(const QString &name, const ZelHubApp *target, std::optional<QPointF> anchor);
 
     QList<ZelHubApp> m_apps;
+    QCollator m_collator;
     QHash<QString, ZelStatusInfo> m_statusInfos; // keyed by the id's NFC form
     DistributedNotificationCenter *const m_center;
     RunningApplications *const m_running;
