@@ -7,8 +7,8 @@
 #include <memory>
 
 namespace {
-// Keys hold dots ("ZelHub.iconsHidden"); QSettings treats '/' as a group separator, so
-// keys stay in the general section as written.
+// One INI file per domain, "<domain>.ini" under $XDG_CONFIG_HOME. Keys with dots
+// ("ZelHub.iconsHidden") stay in the general section as written.
 std::unique_ptr<QSettings> settingsFor(const QString &domain)
 {
     return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, domain);
@@ -38,11 +38,24 @@ QVariant ZelUserDefaults::value(const QString &key) const
 
 bool ZelUserDefaults::boolForKey(const QString &key) const
 {
+    // The INI file gives back text; values set in this run keep their type.
     const QVariant v = value(key);
-    if (v.typeId() == QMetaType::Bool)
+    switch (v.typeId()) {
+    case QMetaType::Bool:
         return v.toBool();
-    const QString text = v.toString().trimmed().toLower();
-    return text == u"true" || text == u"1" || text == u"yes";
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return v.toDouble() != 0;
+    case QMetaType::QString: {
+        const QString text = v.toString().trimmed().toLower();
+        return text == u"true" || text == u"yes" || text.toDouble() != 0;
+    }
+    default:
+        return false;
+    }
 }
 
 void ZelUserDefaults::setValue(const QString &key, const QVariant &value)

@@ -5,9 +5,8 @@
 #include <QString>
 #include <QVariant>
 
-// An application's user defaults: an INI file under $XDG_CONFIG_HOME named after the
-// domain, with the system-wide file of the same name (under $XDG_CONFIG_DIRS) as the
-// fallback domain.
+// An application's user defaults: "<domain>.ini" under $XDG_CONFIG_HOME, with the
+// system-wide file of the same name (under $XDG_CONFIG_DIRS) as the fallback domain.
 class ZELKIT_EXPORT ZelUserDefaults
 {
 public:
