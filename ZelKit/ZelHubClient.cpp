@@ -30,6 +30,12 @@ ZelHubClient::ZelHubClient(DistributedNotificationCenter *center, QObject *paren
     : QObject(parent), m_center(center)
 {}
 
+ZelHubClient::~ZelHubClient()
+{
+    if (!m_claimedBusName.isEmpty())
+        ApplicationBusName::release(m_claimedBusName);
+}
+
 void ZelHubClient::start(const ZelAppConfig &config)
 {
     {

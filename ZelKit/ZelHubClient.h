@@ -71,6 +71,9 @@ protected:
     // For tests and embedders that bring their own transport; shared() uses the default
     // center.
     explicit ZelHubClient(DistributedNotificationCenter *center, QObject *parent = nullptr);
+    // Posts nothing; the center forgets the client by itself, and the bundle identifier
+    // is given back so that a client gone without stop() is not taken for running.
+    ~ZelHubClient() override;
 
 private:
     bool isAddressedToThisApp(const ZelNotification &notification) const;

@@ -550,6 +550,9 @@ void tst_ZelDemo::demoBadArguments_data()
     QTest::addColumn<QString>("message");
     QTest::newRow("missing image")
         << QStringList{"--image", "/nonexistent/zel.png"} << "cannot read image";
+    QTest::newRow("text file as image")
+        << QStringList{"--image", qEnvironmentVariable("ZEL_SOURCE_DIR") + "/README.md"}
+        << "cannot read image";
     QTest::newRow("empty id") << QStringList{"--id", ""} << "--id";
     QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "Unknown option";
     QTest::newRow("stray argument") << QStringList{"extra"} << "unexpected argument";

@@ -683,6 +683,14 @@ void tst_ZelHubClient::bundleIdentifierIsOwnedWhileStarted()
     QCOMPARE(m_recorder->last().value(ZelHubProtocol::keyBundleID), QVariant(id));
     m_client->stop();
     QVERIFY(!running->isRunning(id));
+
+    // Gone without stop(): nothing is posted, and the name does not stay behind.
+    m_client->start(alpha);
+    QVERIFY(running->isRunning(id));
+    const qsizetype posts = m_recorder->posts.size();
+    m_client.reset();
+    QVERIFY(!running->isRunning(id));
+    QCOMPARE(m_recorder->posts.size(), posts);
 }
 
 void tst_ZelHubClient::bundleIdentifierQueuesBehindAnotherOwner()
