@@ -83,12 +83,19 @@ DemoOptions parseOptions(const QStringList &arguments)
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    // Qt never sees our options: on X11 it would take "--name" and "--title" as its own
+    // window-system options, eat the first and retitle our window with the second. Its
+    // settings come from the environment instead (QT_QPA_PLATFORM, DISPLAY, ...).
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("ZelDemo"));
     // A tray application: closing its window must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const DemoOptions options = parseOptions(QApplication::arguments());
+    const DemoOptions options = parseOptions(arguments);
     QGuiApplication::setDesktopFileName(options.appID);
 
     DemoApp demo(options);

@@ -6,6 +6,7 @@
 #include <ZelKit/platform/RunningApplications.h>
 
 #include "BusMonitor.h"
+#include "ChildProcess.h"
 
 #include <QBuffer>
 #include <QDeadlineTimer>
@@ -22,104 +23,12 @@ namespace {
 
 QString buildPath(const QString &relative)
 {
-    return qEnvironmentVariable("ZEL_BUILD_DIR") + u'/' + relative;
+    return ChildProcess::buildPath(relative);
 }
 
 const QString hubExe = QStringLiteral("hub/ZelHub");
 const QString demoExe = QStringLiteral("examples/ZelDemo/ZelDemo");
 const QString zelctlExe = QStringLiteral("examples/zelctl/zelctl");
-
-// A child process whose output is read line by line; a cursor per stream lets a test
-// wait for "the next line like this" without fixed sleeps.
-class Child
-{
-public:
-    explicit Child(const QString &relativeExe, const QStringList &args)
-    {
-        m_process.setProgram(buildPath(relativeExe));
-        m_process.setArguments(args);
-    }
-    ~Child()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-    bool start()
-    {
-        m_process.start();
-        return m_process.waitForStarted(10000);
-    }
-    QProcess &process() { return m_process; }
-    qint64 pid() const { return m_process.processId(); }
-
-    // The next stdout line (after the cursor) that starts with prefix; moves the cursor
-    // past it. Empty when none came in time.
-    QString waitForLine(const QString &prefix, int timeoutMs = 10000)
-    {
-        return waitIn(m_out, m_outCursor, prefix, timeoutMs, QProcess::StandardOutput);
-    }
-    QString waitForErrLine(const QString &prefix, int timeoutMs = 10000)
-    {
-        return waitIn(m_err, m_errCursor, prefix, timeoutMs, QProcess::StandardError);
-    }
-    // Every stdout line so far, past the cursor or not.
-    QStringList lines()
-    {
-        pump();
-        return m_out;
-    }
-    // Forget what came so far: the next wait looks only at newer lines.
-    void skipToEnd()
-    {
-        pump();
-        m_outCursor = m_out.size();
-    }
-    bool finish(int timeoutMs = 10000)
-    {
-        const bool done = m_process.waitForFinished(timeoutMs);
-        pump();
-        return done;
-    }
-
-private:
-    void pump()
-    {
-        auto take = [](QByteArray &buffer, QStringList &lines, const QByteArray &more) {
-            buffer += more;
-            qsizetype nl;
-            while ((nl = buffer.indexOf('\n')) >= 0) {
-                lines << QString::fromUtf8(buffer.left(nl));
-                buffer.remove(0, nl + 1);
-            }
-        };
-        take(m_outBuffer, m_out, m_process.readAllStandardOutput());
-        take(m_errBuffer, m_err, m_process.readAllStandardError());
-    }
-    QString waitIn(QStringList &lines, qsizetype &cursor, const QString &prefix, int timeoutMs,
-                   QProcess::ProcessChannel)
-    {
-        QDeadlineTimer deadline(timeoutMs);
-        do {
-            pump();
-            for (qsizetype i = cursor; i < lines.size(); ++i) {
-                if (lines.at(i).startsWith(prefix)) {
-                    cursor = i + 1;
-                    return lines.at(i);
-                }
-            }
-            QCoreApplication::processEvents();
-            m_process.waitForReadyRead(20);
-        } while (!deadline.hasExpired());
-        return {};
-    }
-
-    QProcess m_process;
-    QByteArray m_outBuffer, m_errBuffer;
-    QStringList m_out, m_err;
-    qsizetype m_outCursor = 0, m_errCursor = 0;
-};
 
 struct Result
 {
@@ -171,9 +80,9 @@ QByteArray png(QSize size)
     return bytes;
 }
 
-std::unique_ptr<Child> startDemo(const QStringList &args)
+std::unique_ptr<ChildProcess> startDemo(const QStringList &args)
 {
-    auto demo = std::make_unique<Child>(demoExe, args);
+    auto demo = std::make_unique<ChildProcess>(demoExe, args);
     if (!demo->start() || demo->waitForLine("ready ").isEmpty())
         return nullptr;
     return demo;
@@ -212,14 +121,14 @@ private slots:
     void killedSiblingLeavesAtNextPrune();
 
 private:
-    std::unique_ptr<Child> m_hub;
-    std::unique_ptr<Child> m_alpha;
-    std::unique_ptr<Child> m_beta;
+    std::unique_ptr<ChildProcess> m_hub;
+    std::unique_ptr<ChildProcess> m_alpha;
+    std::unique_ptr<ChildProcess> m_beta;
 };
 
 void tst_ZelDemo::initTestCase()
 {
-    m_hub = std::make_unique<Child>(hubExe, QStringList());
+    m_hub = std::make_unique<ChildProcess>(hubExe, QStringList());
     QVERIFY(m_hub->start());
     QVERIFY(!m_hub->waitForErrLine("[ZelHub] server started").isEmpty());
     m_alpha = startDemo({"--id", "alpha", "--name", "Alpha", "--title", "Inbox"});
@@ -237,7 +146,7 @@ void tst_ZelDemo::cleanupTestCase()
 
 void tst_ZelDemo::hubLogsEachRegistration()
 {
-    auto registeredBoth = [](Child &hub) {
+    auto registeredBoth = [](ChildProcess &hub) {
         QSet<QString> names;
         for (int i = 0; i < 2; ++i)
             names.insert(hub.waitForErrLine("[ZelHub] registered ").section(u' ', 2, 3));
@@ -246,7 +155,7 @@ void tst_ZelDemo::hubLogsEachRegistration()
     // The hub started first here: each demo's own first "register" reached it.
     QVERIFY(registeredBoth(*m_hub));
     // A restarted hub starts empty and fills through "discover".
-    m_hub.reset(new Child(hubExe, {}));
+    m_hub.reset(new ChildProcess(hubExe, {}));
     QVERIFY(m_hub->start());
     QVERIFY(registeredBoth(*m_hub));
 }
@@ -356,7 +265,7 @@ void tst_ZelDemo::commandPayloadsOnTheWire()
     QCOMPARE(commands[4].argumentCount, 1);
     QCOMPARE(commands[4].entries, Entries());
     // The demos heard the two commands to all; let their lines in before the next test.
-    for (Child *demo : {m_alpha.get(), m_beta.get()}) {
+    for (ChildProcess *demo : {m_alpha.get(), m_beta.get()}) {
         QVERIFY(!demo->waitForLine("hideIcon").isEmpty());
         QVERIFY(!demo->waitForLine("showIcon").isEmpty());
     }
@@ -459,7 +368,7 @@ void tst_ZelDemo::listWithNoSiblings()
 
 void tst_ZelDemo::monitorShowsTraffic()
 {
-    Child monitor(zelctlExe, {"monitor"});
+    ChildProcess monitor(zelctlExe, {"monitor"});
     QVERIFY(monitor.start());
     QVERIFY(!monitor.waitForErrLine("zelctl: monitoring").isEmpty());
 
