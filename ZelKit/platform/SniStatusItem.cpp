@@ -285,7 +285,6 @@ bool SniStatusItem::isAvailable() const
 
 void SniStatusItem::setIcon(const QIcon &icon)
 {
-    m_icon = icon;
     m_adaptor->setIcon(icon);
     Q_EMIT m_adaptor->NewIcon();
 }

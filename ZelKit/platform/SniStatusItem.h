@@ -73,7 +73,6 @@ private:
     SniItemAdaptor *m_adaptor = nullptr;
     QDBusServiceWatcher m_watcherWatch;
     QString m_serviceName;
-    QIcon m_icon;
     QString m_toolTip;
     bool m_visible = false;
     bool m_objectExported = false;
