@@ -43,7 +43,9 @@ void ZelHubClient::start(const ZelAppConfig &config)
         m_config = config;
     }
     // The handlers capture this; the center holds the client weakly and forgets it when
-    // it is destroyed, so no observation outlives the client.
+    // it is destroyed, so no observation outlives the client. A second start() without
+    // stop() must not subscribe twice, or every command would reach us twice.
+    m_center->removeObserver(this);
     m_center->addObserver(this, ZelHubProtocol::discover,
                           [this](const ZelNotification &n) { handleDiscover(n); });
     m_center->addObserver(this, ZelHubProtocol::hideIcon,

@@ -99,6 +99,7 @@ private slots:
     void idleClientPostsNothing();
     void startPostsAppInfo();
     void stopPostsTheSameInfoAndUnsubscribes();
+    void secondStartDoesNotSubscribeTwice();
     void discoverIsAnsweredWhateverItCarries_data();
     void discoverIsAnsweredWhateverItCarries();
 
@@ -228,6 +229,23 @@ void tst_ZelHubClient::stopPostsTheSameInfoAndUnsubscribes()
     m_client->start(alpha);
     m_center->postNotification(ZelHubProtocol::activate, QVariantMap());
     QVERIFY(activated);
+}
+
+void tst_ZelHubClient::secondStartDoesNotSubscribeTwice()
+{
+    int activations = 0;
+    m_client->onActivate = [&](Anchor) { ++activations; };
+    m_client->start(alpha);
+    m_client->start({u"beta"_qs, u"Beta"_qs, QString()});
+    QCOMPARE(m_recorder->posts.size(), 2);
+    QCOMPARE(m_recorder->last().value(ZelHubProtocol::keyAppID), QVariant(u"beta"_qs));
+    m_center->postNotification(ZelHubProtocol::activate, QVariantMap());
+    QCOMPARE(activations, 1);
+    m_center->postNotification(ZelHubProtocol::discover, std::nullopt);
+    QCOMPARE(m_recorder->posts.size(), 3);
+    // The new configuration decides the addressing.
+    m_center->postNotification(ZelHubProtocol::activate, QVariantMap{{"targetID", u"alpha"_qs}});
+    QCOMPARE(activations, 1);
 }
 
 void tst_ZelHubClient::discoverIsAnsweredWhateverItCarries_data()
