@@ -1,17 +1,52 @@
-#include <ZelKit/ZelHubServer.h>
+// ZelHub: one tray icon for every running Zel app.
+#include "AppDelegate.h"
+#include "HubGlyph.h"
+
+#include <ZelKit/platform/ApplicationBusName.h>
+#include <ZelKit/platform/SignalWatcher.h>
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+const QString applicationID = QStringLiteral("com.brannel.ZelHub");
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZelHub"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("com.brannel.ZelHub"));
+    QGuiApplication::setDesktopFileName(applicationID);
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(
+        HubGlyph::icon(QGuiApplication::palette().color(QPalette::WindowText)));
 
-    ZelHubServer server;
-    server.start();
-    const int status = QApplication::exec();
-    server.stop();
-    return status;
+    if (!QDBusConnection::sessionBus().isConnected()) {
+        std::fputs("ZelHub: cannot reach the D-Bus session bus; the hub needs it to talk to the "
+                   "Zel apps.\n",
+                   stderr);
+        return 1;
+    }
+    // Two hubs would send every command to the siblings twice.
+    if (!ApplicationBusName::claimSole(applicationID)) {
+        std::fputs("ZelHub is already running.\n", stderr);
+        return 1;
+    }
+
+    static AppDelegate *delegate = new AppDelegate;
+    SignalWatcher signalWatcher;
+    signalWatcher.onSignal = [](const char *) { QCoreApplication::quit(); };
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate,
+                     [] { delegate->applicationWillTerminate(); });
+    QTimer::singleShot(0, delegate, [] { delegate->applicationDidFinishLaunching(); });
+
+    QApplication::exec();
+    delete delegate;
+    ApplicationBusName::release(applicationID);
+    return 0;
 }

@@ -25,6 +25,19 @@ bool ApplicationBusName::request(const QString &name)
     return true;
 }
 
+bool ApplicationBusName::claimSole(const QString &name)
+{
+    if (!RunningApplications::isValidBusName(name))
+        return false;
+    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+    if (!bus)
+        return false;
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+        bus->registerService(name, QDBusConnectionInterface::DontQueueService,
+                             QDBusConnectionInterface::DontAllowReplacement);
+    return reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
+}
+
 void ApplicationBusName::release(const QString &name)
 {
     if (!RunningApplications::isValidBusName(name))

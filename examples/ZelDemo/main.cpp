@@ -1,11 +1,12 @@
 // ZelDemo: a sibling tray application on ZelKit's public API. See examples/README.md
 // for its options and the lines it writes.
 #include "DemoApp.h"
-#include "SignalWatcher.h"
+#include <ZelKit/platform/SignalWatcher.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QImageReader>
+#include <QUrl>
 
 #include <cstdio>
 
@@ -43,7 +44,14 @@ DemoOptions parseOptions(const QStringList &arguments)
         QStringLiteral("app-id"),
         QStringLiteral("Application id on the bus (default com.brannel.ZelDemo.<id>)."),
         QStringLiteral("APPID"));
-    parser.addOptions({id, name, symbol, title, image, appID});
+    const QCommandLineOption baseURL(
+        QStringLiteral("base-url"),
+        QStringLiteral("Base address of the maker's web service (default http://127.0.0.1)."),
+        QStringLiteral("URL"));
+    const QCommandLineOption checkForUpdates(
+        QStringLiteral("check-for-updates"),
+        QStringLiteral("Check for updates right after launch, as the menu item does."));
+    parser.addOptions({id, name, symbol, title, image, appID, baseURL, checkForUpdates});
 
     if (!parser.parse(arguments))
         fail(parser.errorText());
@@ -76,6 +84,15 @@ DemoOptions parseOptions(const QStringList &arguments)
         options.image = loaded;
     }
     options.appID = parser.isSet(appID) ? parser.value(appID) : DemoApp::defaultAppID(options.id);
+    if (parser.isSet(baseURL)) {
+        // The framework takes a bad address for a programming error; a user's typo is not.
+        const QUrl url(parser.value(baseURL), QUrl::StrictMode);
+        if (!url.isValid() || url.isRelative() || url.host().isEmpty())
+            fail(QStringLiteral("--base-url must be an absolute address, not '%1'")
+                     .arg(parser.value(baseURL)));
+        options.baseURL = parser.value(baseURL);
+    }
+    options.checkForUpdates = parser.isSet(checkForUpdates);
     return options;
 }
 

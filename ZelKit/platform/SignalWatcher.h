@@ -1,5 +1,7 @@
 #pragma once
 
+#include <ZelKit/ZelKitExport.h>
+
 #include <QObject>
 
 #include <functional>
@@ -8,7 +10,7 @@ class QSocketNotifier;
 
 // Turns SIGINT and SIGTERM into a call on the event loop. The handler itself only
 // writes the signal number into a pipe, which is all a signal handler may safely do.
-class SignalWatcher : public QObject
+class ZELKIT_EXPORT SignalWatcher : public QObject
 {
     Q_OBJECT
 public:

@@ -1,0 +1,122 @@
+#include "HubPopover.h"
+
+#include "HubPopoverViewController.h"
+
+#include <QBoxLayout>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QScreen>
+
+#include <algorithm>
+
+namespace {
+
+// A click on the tray icon closes the popup on press and toggles on release; both come
+// within a moment of each other.
+constexpr qint64 outsideClickWindowMs = 300;
+// Between the icon's edge and the popup's.
+constexpr int gap = 4;
+
+} // namespace
+
+HubPopover::HubPopover(QWidget *parent) : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint)
+{
+    setAttribute(Qt::WA_X11NetWmWindowTypePopupMenu);
+    setWindowTitle(QStringLiteral("ZelHub"));
+    setAccessibleName(QStringLiteral("ZelHub"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void HubPopover::setContentViewController(HubPopoverViewController *controller)
+{
+    if (m_controller == controller)
+        return;
+    delete m_controller;
+    m_controller = controller;
+    if (controller)
+        layout()->addWidget(controller);
+}
+
+QPoint HubPopover::placement(const QSize &size, const QRect &anchor, const QRect &screen)
+{
+    const QPoint centre = anchor.center();
+    int x = centre.x() - size.width() / 2;
+    // A panel in the lower half of the screen is at the bottom: open upward.
+    const bool upward = screen.isValid() && centre.y() > screen.center().y();
+    int y = upward ? anchor.top() - gap - size.height() : anchor.bottom() + 1 + gap;
+    if (screen.isValid()) {
+        x = std::clamp(x, screen.left(),
+                       std::max(screen.left(), screen.right() + 1 - size.width()));
+        y = std::clamp(y, screen.top(),
+                       std::max(screen.top(), screen.bottom() + 1 - size.height()));
+    }
+    return {x, y};
+}
+
+void HubPopover::show(const QRect &anchor)
+{
+    m_anchor = anchor;
+    updateSize();
+    QWidget::show();
+    raise();
+    activateWindow();
+    if (m_controller)
+        m_controller->focusFirstButton();
+}
+
+void HubPopover::updateSize()
+{
+    if (!m_controller)
+        return;
+    m_controller->setFixedSize(m_controller->preferredContentSize());
+    adjustSize();
+    const QScreen *screen = QGuiApplication::screenAt(m_anchor.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    move(placement(size(), m_anchor, screen ? screen->geometry() : QRect()));
+}
+
+void HubPopover::performClose()
+{
+    hide();
+}
+
+bool HubPopover::justClosedByOutsideClick() const
+{
+    return m_outsideClose.isValid() && m_outsideClose.elapsed() < outsideClickWindowMs;
+}
+
+void HubPopover::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    m_outsideClose.invalidate();
+    if (auto callback = onDidShow)
+        callback();
+}
+
+void HubPopover::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    if (auto callback = onDidClose)
+        callback();
+}
+
+void HubPopover::mousePressEvent(QMouseEvent *event)
+{
+    // A popup gets the press that lands outside it, and closes on it.
+    if (!rect().contains(event->position().toPoint()))
+        m_outsideClose.start();
+    QWidget::mousePressEvent(event);
+}
+
+void HubPopover::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        performClose();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}

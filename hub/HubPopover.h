@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QRect>
+#include <QWidget>
+
+#include <functional>
+
+class HubPopoverViewController;
+
+// The transient popup that holds the grid: frameless, below the tray icon (above it when
+// the panel is at the bottom of the screen), kept on screen, closed by a click elsewhere
+// or Escape.
+class HubPopover : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit HubPopover(QWidget *parent = nullptr);
+
+    void setContentViewController(HubPopoverViewController *controller);
+    HubPopoverViewController *contentViewController() const { return m_controller; }
+
+    // Shows the popup at `anchor` (the tray icon's rectangle, or a point as an empty
+    // rectangle), in Qt global coordinates, sized to the content's preferred size.
+    void show(const QRect &anchor);
+    // Fits the popup to the content's preferred size again, keeping its edge at the icon.
+    void updateSize();
+    void performClose();
+
+    // True for a short while after a click outside closed the popup: that click may be
+    // the one on the tray icon, which must not open it again at once.
+    bool justClosedByOutsideClick() const;
+
+    std::function<void()> onDidShow;
+    std::function<void()> onDidClose;
+
+    // Where a popup of `size` goes for an icon at `anchor` on a screen of `screen`.
+    static QPoint placement(const QSize &size, const QRect &anchor, const QRect &screen);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+
+private:
+    HubPopoverViewController *m_controller = nullptr;
+    QRect m_anchor;
+    QElapsedTimer m_outsideClose;
+};
