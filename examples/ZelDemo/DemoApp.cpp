@@ -3,9 +3,14 @@
 #include <ZelKit/ZelApp.h>
 #include <ZelKit/ZelHubClient.h>
 #include <ZelKit/ZelHubProtocol.h>
+#include <ZelKit/ZelLaunchAtLogin.h>
+#include <ZelKit/ZelSandboxMigration.h>
 #include <ZelKit/ZelScreenAnchor.h>
+#include <ZelKit/ZelStandardMenu.h>
+#include <ZelKit/ZelUpdater.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QMenu>
@@ -59,6 +64,7 @@ DemoApp::~DemoApp()
 {
     stop();
     delete m_window;
+    delete m_preferences;
 }
 
 QString DemoApp::defaultAppID(const QString &id)
@@ -116,23 +122,27 @@ QImage DemoApp::makeStatusImage() const
     return image;
 }
 
-void DemoApp::buildMenu()
+void DemoApp::buildMenu(const ZelAppConfig &config)
 {
     m_menu = std::make_unique<QMenu>();
     QAction *open = m_menu->addAction(tr("Open %1").arg(m_options.name));
     connect(open, &QAction::triggered, this, [this] { openWindow(std::nullopt); });
-    m_menu->addSeparator();
-    QAction *quitAction = m_menu->addAction(tr("Quit"));
-    quitAction->setShortcut(QKeySequence::Quit);
-    connect(quitAction, &QAction::triggered, this, &DemoApp::quit);
+    // The framework's block ends the menu: preferences, update check, more apps, launch
+    // at login and "Quit <name>", which ends the event loop; main() then unregisters.
+    m_standardMenu =
+        std::make_unique<ZelStandardMenu>(config, nullptr, [this] { openPreferences(); });
+    m_standardMenu->append(m_menu.get(), true);
 }
 
 void DemoApp::start()
 {
+    // Once per launch, before anything reads the defaults or the support folder.
+    ZelSandboxMigration::migrateFromContainerIfNeeded(QGuiApplication::desktopFileName());
+
     ZelAppConfig config{m_options.id, m_options.name, m_options.baseURL};
     ZelApp::configure(config);
 
-    buildMenu();
+    buildMenu(config);
     m_tray = new QSystemTrayIcon(m_icon, this);
     m_tray->setToolTip(m_options.title ? m_options.name + QStringLiteral(" — ") + *m_options.title
                                        : m_options.name);
@@ -157,6 +167,10 @@ void DemoApp::start()
     m_started = true;
     say(QStringLiteral("ready id=%1 bundleID=%2")
             .arg(m_options.id, QGuiApplication::desktopFileName()));
+    if (m_options.checkForUpdates) {
+        say(QStringLiteral("checkForUpdates url=") + config.versionURL().toString());
+        m_standardMenu->handleCheckForUpdates();
+    }
 }
 
 void DemoApp::stop()
@@ -250,4 +264,34 @@ void DemoApp::openWindow(std::optional<QPointF> anchor)
             .arg(at.y())
             .arg(m_window->width())
             .arg(m_window->height()));
+}
+
+void DemoApp::openPreferences()
+{
+    if (!m_preferences) {
+        auto *window = new QWidget;
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        window->setWindowTitle(tr("%1 Preferences").arg(m_options.name));
+        window->setWindowIcon(m_icon);
+        auto *layout = new QVBoxLayout(window);
+        // Shows the login item as the framework reads it; the menu item changes it.
+        auto *login = new QCheckBox(tr("Launch at login (change it from the tray menu)"));
+        login->setChecked(ZelLaunchAtLogin::isEnabled());
+        login->setEnabled(false);
+        layout->addWidget(login);
+        layout->addWidget(new QLabel(
+            tr("Update manifest: %1")
+                .arg(ZelApp::requireConfig("DemoApp::openPreferences").versionURL().toString())));
+        auto *close = new QPushButton(tr("Close"));
+        close->setDefault(true);
+        connect(close, &QPushButton::clicked, window, &QWidget::close);
+        layout->addWidget(close, 0, Qt::AlignRight);
+        auto *escape = new QShortcut(QKeySequence::Cancel, window);
+        connect(escape, &QShortcut::activated, window, &QWidget::close);
+        m_preferences = window;
+    }
+    m_preferences->show();
+    m_preferences->raise();
+    m_preferences->activateWindow();
+    say(QStringLiteral("preferences"));
 }

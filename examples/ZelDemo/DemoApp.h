@@ -13,6 +13,8 @@
 class QMenu;
 class QSystemTrayIcon;
 class QWidget;
+class ZelStandardMenu;
+struct ZelAppConfig;
 
 struct DemoOptions
 {
@@ -24,6 +26,8 @@ struct DemoOptions
     std::optional<QString> title;
     std::optional<QImage> image;
     QString baseURL = QStringLiteral("http://127.0.0.1");
+    // A user-initiated update check right after launch.
+    bool checkForUpdates = false;
 };
 
 // A sibling tray application as a developer on ZelKit would write it: its own tray
@@ -49,18 +53,22 @@ public:
     static QPoint windowPosition(QSize size, std::optional<QPointF> anchor);
 
 private:
-    void buildMenu();
+    void buildMenu(const ZelAppConfig &config);
     void handleHideIcon();
     void handleShowIcon();
     void handleActivate(std::optional<QPointF> anchor);
     void openWindow(std::optional<QPointF> anchor);
+    void openPreferences();
     QIcon makeIcon() const;
     QImage makeStatusImage() const;
 
     DemoOptions m_options;
     QIcon m_icon;
     std::unique_ptr<QMenu> m_menu;
+    // Kept as long as the menu: its items act on it.
+    std::unique_ptr<ZelStandardMenu> m_standardMenu;
     QSystemTrayIcon *m_tray = nullptr;
     QPointer<QWidget> m_window;
+    QPointer<QWidget> m_preferences;
     bool m_started = false;
 };
