@@ -42,10 +42,10 @@ void HubPopover::setContentViewController(HubPopoverViewController *controller)
 
 QPoint HubPopover::placement(const QSize &size, const QRect &anchor, const QRect &screen)
 {
-    const QPoint centre = anchor.center();
-    int x = centre.x() - size.width() / 2;
+    // Centred under the icon: QRect::center() rounds an even width down.
+    int x = anchor.x() + (anchor.width() - size.width()) / 2;
     // A panel in the lower half of the screen is at the bottom: open upward.
-    const bool upward = screen.isValid() && centre.y() > screen.center().y();
+    const bool upward = screen.isValid() && anchor.center().y() > screen.center().y();
     int y = upward ? anchor.top() - gap - size.height() : anchor.bottom() + 1 + gap;
     if (screen.isValid()) {
         x = std::clamp(x, screen.left(),

@@ -17,16 +17,14 @@ HubPopoverViewController::HubPopoverViewController(QWidget *parent) : QWidget(pa
 
 std::optional<QIcon> HubPopoverViewController::placeholderIcon()
 {
-    // The hub ships its own, looked up only where the theme has none.
-    static const bool fallbackInstalled = [] {
-        QIcon::setFallbackSearchPaths(QIcon::fallbackSearchPaths() << QStringLiteral(":/icons"));
-        return true;
-    }();
-    Q_UNUSED(fallbackInstalled);
     const QString name = QStringLiteral("app.dashed");
-    if (!QIcon::hasThemeIcon(name))
+    if (QIcon::hasThemeIcon(name))
+        return QIcon::fromTheme(name);
+    // The hub ships its own, for themes without one.
+    QIcon shipped(QStringLiteral(":/icons/app.dashed.png"));
+    if (shipped.availableSizes().isEmpty())
         return std::nullopt;
-    return QIcon::fromTheme(name);
+    return shipped;
 }
 
 QString HubPopoverViewController::trimmedTitle(const std::optional<QString> &title)

@@ -47,8 +47,7 @@ public:
 
     void iconClicked(int tag);
 
-    // "app.dashed" from the icon theme (the hub installs its own as a fallback); none when
-    // the theme has no such icon.
+    // "app.dashed" from the icon theme, else the hub's own; none if both are missing.
     static std::optional<QIcon> placeholderIcon();
     static QString trimmedTitle(const std::optional<QString> &title);
 
