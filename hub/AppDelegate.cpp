@@ -233,8 +233,11 @@ void AppDelegate::showContextMenu()
 
     // Detached again once dismissed, so that the next click reaches the click rule.
     connect(menu, &QMenu::aboutToHide, menu, &QWidget::close, Qt::QueuedConnection);
-    const std::optional<QRect> rect = iconRect();
-    const QPoint at = rect ? QPoint(rect->left(), rect->bottom() + 1) : QCursor::pos();
+    // Under the icon where its place is known, else where the host saw the click.
+    const QRect geometry = m_statusItem ? m_statusItem->geometry() : QRect();
+    QPoint at = m_clickPosition.value_or(QCursor::pos());
+    if (!geometry.isEmpty())
+        at = QPoint(geometry.left(), geometry.bottom() + 1);
     menu->popup(at);
 }
 
