@@ -1,18 +1,22 @@
-// From a tray host's Activate call to the popup on screen, offscreen. The host is a
+// From a tray host's Activate call to the hub's popup on screen, offscreen: the hub's own
+// delegate prunes, discovers and builds a grid of ten siblings on the way. The host is a
 // second bus connection on its own thread, so every call goes through the bus daemon and
 // the item is served by the main thread's event loop as in the hub.
 //
 // Prints "name: value unit" lines. Run it under a private bus:
 //   dbus-run-session -- bench_sni_activate_to_popup
+#include "AppDelegate.h"
+#include "HubPopover.h"
+
+#include <ZelKit/ZelHubProtocol.h>
+#include <ZelKit/platform/DistributedNotificationCenter.h>
 #include <ZelKit/platform/SniStatusItem.h>
 
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QLabel>
 #include <QThread>
 #include <QTimer>
-#include <QVBoxLayout>
 
 #include <algorithm>
 #include <atomic>
@@ -24,31 +28,32 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A popup of the hub's kind: a frameless Qt::Popup holding a grid of buttons.
-class Popup : public QWidget
+// When the hub's popup was last shown, and whether it is open; written on the main
+// thread, read by the host's.
+struct Popup
 {
-public:
-    Popup() : QWidget(nullptr, Qt::Popup | Qt::FramelessWindowHint)
-    {
-        auto *layout = new QVBoxLayout(this);
-        for (int i = 0; i < 10; ++i)
-            layout->addWidget(new QLabel(QStringLiteral("Zel app %1").arg(i)));
-    }
     std::atomic<Clock::rep> shownAt{0};
     std::atomic_bool open{false};
+};
 
-protected:
-    void showEvent(QShowEvent *event) override
+// Our StatusNotifierItem, taken as shown: the bench has no watcher, its host calls the
+// item directly.
+class ShownItem : public ZelStatusItem
+{
+public:
+    explicit ShownItem(QObject *parent) : ZelStatusItem(parent)
     {
-        QWidget::showEvent(event);
-        open = true;
-        shownAt = Clock::now().time_since_epoch().count();
+        m_item = new SniStatusItem(QDBusConnection::sessionBus(), this);
+        m_item->onClicked = [this](const Click &click) { reportClick(click); };
     }
-    void hideEvent(QHideEvent *event) override
-    {
-        QWidget::hideEvent(event);
-        open = false;
-    }
+    bool isAvailable() const override { return true; }
+    void setIcon(const QIcon &icon) override { m_item->setIcon(icon); }
+    void setToolTip(const QString &text) override { m_item->setToolTip(text); }
+    void setVisible(bool visible) override { m_item->setVisible(visible); }
+    QRect geometry() const override { return {}; }
+
+private:
+    SniStatusItem *m_item = nullptr;
 };
 
 class Host : public QThread
@@ -113,14 +118,30 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const int rounds = qEnvironmentVariableIsSet("ZEL_BENCH_QUICK") ? 5 : 200;
 
-    SniStatusItem item(QDBusConnection::sessionBus());
+    // The hub as it runs, with ten siblings in its grid.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.brannel.ZelHub"));
+    AppDelegate delegate([](QObject *parent) { return new ShownItem(parent); });
+    delegate.applicationDidFinishLaunching();
+    for (int i = 0; i < 10; ++i)
+        DistributedNotificationCenter::defaultCenter()->postNotification(
+            ZelHubProtocol::register_,
+            QVariantMap{{ZelHubProtocol::keyAppID, QStringLiteral("app%1").arg(i)},
+                        {ZelHubProtocol::keyAppName, QStringLiteral("Zel app %1").arg(i)}});
+    while (delegate.server().apps().size() < 10)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+
     Popup popup;
-    item.onClicked = [&popup](const ZelStatusItem::Click &click) {
-        if (click.position)
-            popup.move(*click.position);
-        popup.show();
+    HubPopover *bubble = delegate.bubble();
+    bubble->onDidShow = [&] {
+        delegate.popoverDidShow();
+        popup.open = true;
+        popup.shownAt = Clock::now().time_since_epoch().count();
         // Closed on the next turn of the loop, as an outside click would.
-        QTimer::singleShot(0, &popup, &QWidget::hide);
+        QTimer::singleShot(0, bubble, &HubPopover::performClose);
+    };
+    bubble->onDidClose = [&] {
+        delegate.popoverDidClose();
+        popup.open = false;
     };
 
     Host host(QDBusConnection::sessionBus().baseService(), rounds, &popup);
