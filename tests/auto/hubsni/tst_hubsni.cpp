@@ -12,6 +12,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCursor>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -116,10 +117,17 @@ void tst_HubSni::hubOnAStatusNotifierHost()
     QVERIFY(second.start());
     QVERIFY(second.take("registered " + item->statusNotifierItem()->serviceName()));
     QVERIFY(SniTestHost::waitUntil([&] { return item->isAvailable(); }));
-    second.send("call Activate 400 20");
+    // A host that does not know the position sends (0, 0): the cursor at the click
+    // stands in.
+    QCursor::setPos(300, 40);
+    QTRY_COMPARE(QCursor::pos(), QPoint(300, 40));
+    second.send("call Activate 0 0");
     QVERIFY(second.take("reply Activate ok"));
     QTRY_VERIFY(delegate.bubbleOpen());
-    delegate.bubble()->performClose();
+    QTRY_COMPARE(delegate.bubbleVC()->buttons().size(), 1);
+    delegate.bubbleVC()->iconClicked(0);
+    QCOMPARE(demo->waitForLine(QStringLiteral("activate ")),
+             QStringLiteral("activate anchor=300.0,%1.0").arg(screenHeight - 40));
 
     delegate.applicationWillTerminate();
 }
