@@ -23,12 +23,7 @@ namespace {
 
 constexpr int requestTimeoutMs = 5000;
 
-struct Manifest
-{
-    QString version;
-    QUrl download;
-    QString notes;
-};
+using Manifest = ZelUpdater::Manifest;
 
 // One manager for the whole process, owned by the application so that it goes away
 // before Qt's own teardown.
@@ -159,39 +154,61 @@ void ZelUpdater::checkForUpdates(bool silent)
     QNetworkRequest request(m_config.versionURL());
     request.setTransferTimeout(requestTimeoutMs);
     QNetworkReply *reply = network->get(request);
+    // Without a bound Qt's network thread takes in whatever a fast sender pushes, and an
+    // endless reply would keep it too busy to see our abort.
+    reply->setReadBufferSize(maxManifestBytes + 1);
 
-    // The reply's handlers hold the updater until the check has run its course.
-    auto self = shared_from_this();
-    auto body = std::make_shared<QByteArray>();
-    auto readBounded = [reply, body] {
-        if (body->size() > maxManifestBytes)
-            return;
-        body->append(reply->read(maxManifestBytes + 1 - body->size()));
-        if (body->size() > maxManifestBytes)
+    struct Received
+    {
+        QByteArray body;
+        bool tooLarge = false;
+    };
+    auto received = std::make_shared<Received>();
+    auto stopAsTooLarge = [reply, received] {
+        received->tooLarge = true;
+        if (reply->isRunning())
             reply->abort();
     };
+    auto readBounded = [reply, received, stopAsTooLarge] {
+        if (received->tooLarge || !reply->isOpen())
+            return;
+        received->body.append(reply->read(maxManifestBytes + 1 - received->body.size()));
+        if (received->body.size() > maxManifestBytes)
+            stopAsTooLarge();
+    };
     QObject::connect(reply, &QNetworkReply::readyRead, reply, readBounded);
+    // A declared length over the bound ends the check before the body is sent.
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, stopAsTooLarge] {
+        bool known = false;
+        const qint64 length =
+            reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && length > maxManifestBytes)
+            stopAsTooLarge();
+    });
+    // The handler holds the updater until the check has run its course.
     QObject::connect(reply, &QNetworkReply::finished, reply,
-                     [self, reply, body, silent, readBounded] {
+                     [self = shared_from_this(), reply, received, silent, readBounded] {
                          reply->deleteLater();
                          readBounded();
-                         if (body->size() > maxManifestBytes || isTransportFailure(reply))
+                         if (received->tooLarge || isTransportFailure(reply))
                              return;
-                         const std::optional<Manifest> manifest = parseManifest(*body);
-                         if (!manifest)
-                             return;
-                         const QString running = runningVersion();
-                         QMetaObject::invokeMethod(
-                             QCoreApplication::instance(),
-                             [self, manifest = *manifest, running, silent] {
-                                 if (compareVersions(manifest.version, running) > 0)
-                                     self->showUpdateAvailable(manifest.version, manifest.notes,
-                                                               manifest.download);
-                                 else if (!silent)
-                                     self->showUpToDate();
-                             },
-                             Qt::QueuedConnection);
+                         if (const std::optional<Manifest> manifest = parseManifest(received->body))
+                             self->report(*manifest, silent);
                      });
+}
+
+void ZelUpdater::report(const Manifest &manifest, bool silent)
+{
+    const QString running = runningVersion();
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self = shared_from_this(), manifest, running, silent] {
+            if (compareVersions(manifest.version, running) > 0)
+                self->showUpdateAvailable(manifest.version, manifest.notes, manifest.download);
+            else if (!silent)
+                self->showUpToDate();
+        },
+        Qt::QueuedConnection);
 }
 
 void ZelUpdater::showUpdateAvailable(const QString &version, const QString &notes,

@@ -20,8 +20,8 @@ public:
 
     const ZelAppConfig &config() const { return m_config; }
 
-    // Starts one check of config().versionURL() and returns at once. When silent, only an
-    // available update is shown; otherwise "up to date" is shown too.
+    // Starts one check of config().versionURL() and returns at once; call it on the main
+    // thread. When silent, only an available update is shown; otherwise "up to date" too.
     void checkForUpdates(bool silent);
 
     // Negative, zero or positive as version a is smaller than, equal to or greater than b:
@@ -35,8 +35,19 @@ public:
     // A manifest is a few hundred bytes; a reply longer than this is not one.
     static constexpr qint64 maxManifestBytes = 1024 * 1024;
 
+    // What a usable manifest holds.
+    struct Manifest
+    {
+        QString version;
+        QUrl download;
+        QString notes;
+    };
+
 private:
     explicit ZelUpdater(const ZelAppConfig &config);
+
+    // On the main thread, after this turn of the event loop: compare and show.
+    void report(const Manifest &manifest, bool silent);
 
     void showUpdateAvailable(const QString &version, const QString &notes,
                              const QUrl &download) const;
