@@ -108,6 +108,7 @@ private slots:
     void moreAppsOpensThePage();
     void launchAtLoginMarkFollowsTheEntry();
     void launchAtLoginMarkStaysOffWhenTheChangeFails();
+    void itemsOutlivingTheObjectDoNothing();
     void quitEndsTheEventLoop();
 
 private:
@@ -294,6 +295,31 @@ void tst_ZelStandardMenu::launchAtLoginMarkStaysOffWhenTheChangeFails()
     QCOMPARE(m_log.size(), 1);
     QVERIFY(m_log.first().startsWith(QLatin1String("[ZelKit] Launch at login error: ")));
     QVERIFY(QDir().rmdir(autostartEntry()));
+}
+
+// A host that lets the object go before its menu: the items stay, and act on nothing.
+void tst_ZelStandardMenu::itemsOutlivingTheObjectDoNothing()
+{
+    RequestRecorder server;
+    UrlRecorder browser;
+    int calls = 0;
+    QMenu menu;
+    {
+        ZelStandardMenu standard(ZelAppConfig{"gone", "Gone", server.baseURL()}, nullptr,
+                                 [&calls] { ++calls; });
+        standard.append(&menu, true);
+    }
+    for (QAction *action : menu.actions())
+        action->trigger();
+    QCOMPARE(calls, 0);
+    QCOMPARE(browser.opened, QList<QUrl>());
+    QVERIFY(!QFile::exists(autostartEntry()));
+    // Give a request that should not exist the time to arrive.
+    RequestRecorder control;
+    ZelStandardMenu live(ZelAppConfig{"live", "Live", control.baseURL()});
+    live.handleCheckForUpdates();
+    QTRY_COMPARE(control.requests.size(), 1);
+    QCOMPARE(server.requests, QStringList());
 }
 
 void tst_ZelStandardMenu::quitEndsTheEventLoop()
