@@ -94,6 +94,7 @@ private slots:
     void unusablePreferencesAreSkipped();
     void existingSupportDataIsNeverTouched_data();
     void existingSupportDataIsNeverTouched();
+    void missingDataFolderIsCreated();
     void failedCopyLeavesNothingAndRetries();
     void bundleIDsThatAreNoFolderName_data();
     void bundleIDsThatAreNoFolderName();
@@ -358,6 +359,16 @@ void tst_ZelSandboxMigration::existingSupportDataIsNeverTouched()
     QVERIFY(defaults().boolForKey(flagKey));
     QCOMPARE(m_log.size(), 1);
     QVERIFY(m_log.first().contains(QLatin1String("completed")));
+}
+
+void tst_ZelSandboxMigration::missingDataFolderIsCreated()
+{
+    fillSupport();
+    const QString dataHome = m_data->filePath(QStringLiteral("not/yet/share"));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+    ZelSandboxMigration::migrateFromContainerIfNeeded(m_id);
+    QCOMPARE(readFile(dataHome + u'/' + m_id + QLatin1String("/library.db")), QByteArray("rows"));
+    QVERIFY(defaults().boolForKey(flagKey));
 }
 
 // A folder so deep that its path is longer than the system accepts cannot be read: a copy
