@@ -53,7 +53,10 @@ void ChildProcess::skipToEnd()
 
 bool ChildProcess::finish(int timeoutMs)
 {
-    const bool done = m_process.waitForFinished(timeoutMs);
+    // waitForFinished() is false for a process that has already ended, which a wait for
+    // one of its lines may have seen.
+    const bool done =
+        m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
     pump();
     return done;
 }

@@ -2,118 +2,15 @@
 // (trayer), driven with xdotool. Skipped where those programs are missing.
 #include "BusMonitor.h"
 #include "ChildProcess.h"
+#include "X11Session.h"
 
 #include <QDeadlineTimer>
 #include <QProcess>
-#include <QRegularExpression>
-#include <QStandardPaths>
 #include <QTest>
 
 #include <memory>
 
 namespace {
-
-struct Geometry
-{
-    int x = 0, y = 0, width = 0, height = 0;
-};
-
-class X11Session
-{
-public:
-    bool start()
-    {
-        // -displayfd picks a free display and writes its number once it accepts clients.
-        m_xvfb.start("Xvfb",
-                     {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
-        if (!m_xvfb.waitForStarted(10000))
-            return false;
-        QByteArray number;
-        QDeadlineTimer deadline(20000);
-        while (!number.contains('\n') && !deadline.hasExpired()) {
-            m_xvfb.waitForReadyRead(100);
-            number += m_xvfb.readAllStandardOutput();
-        }
-        if (!number.contains('\n'))
-            return false;
-        display = u':' + QString::fromLatin1(number.trimmed());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display);
-        m_trayer.setProcessEnvironment(env);
-        m_trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request",
-                                  "--height", "24", "--SetDockType", "true"});
-        return m_trayer.waitForStarted(10000);
-    }
-    ~X11Session()
-    {
-        for (QProcess *p : {&m_trayer, &m_xvfb}) {
-            if (p->state() != QProcess::NotRunning) {
-                p->terminate();
-                if (!p->waitForFinished(5000)) {
-                    p->kill();
-                    p->waitForFinished(5000);
-                }
-            }
-        }
-    }
-
-    QProcessEnvironment clientEnvironment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display);
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        return env;
-    }
-
-    QString xdotool(const QStringList &args) const
-    {
-        QProcess p;
-        p.setProcessEnvironment(clientEnvironment());
-        p.start("xdotool", args);
-        p.waitForFinished(10000);
-        return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-    }
-
-    // Visible windows of the class, in xdotool's order.
-    QStringList visibleWindows(const QString &className) const
-    {
-        return xdotool({"search", "--onlyvisible", "--class", className})
-            .split(u'\n', Qt::SkipEmptyParts);
-    }
-    QStringList visibleNamed(const QString &name) const
-    {
-        return xdotool({"search", "--onlyvisible", "--name", "^" + name + "$"})
-            .split(u'\n', Qt::SkipEmptyParts);
-    }
-
-    std::optional<Geometry> geometry(const QString &window) const
-    {
-        const QString text = xdotool({"getwindowgeometry", "--shell", window});
-        Geometry g;
-        int found = 0;
-        for (const QString &line : text.split(u'\n')) {
-            const auto kv = line.split(u'=');
-            if (kv.size() != 2)
-                continue;
-            const int v = kv.at(1).toInt();
-            if (kv.at(0) == u"X")
-                g.x = v, ++found;
-            else if (kv.at(0) == u"Y")
-                g.y = v, ++found;
-            else if (kv.at(0) == u"WIDTH")
-                g.width = v, ++found;
-            else if (kv.at(0) == u"HEIGHT")
-                g.height = v, ++found;
-        }
-        return found == 4 ? std::optional<Geometry>(g) : std::nullopt;
-    }
-
-    QString display;
-
-private:
-    QProcess m_xvfb;
-    QProcess m_trayer;
-};
 
 int zelctl(const QStringList &args)
 {
@@ -140,9 +37,8 @@ private:
 
 void tst_ZelDemoTray::initTestCase()
 {
-    for (const char *tool : {"Xvfb", "trayer", "xdotool"})
-        if (QStandardPaths::findExecutable(tool).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
+    if (const QStringList missing = X11Session::missingTools(); !missing.isEmpty())
+        QSKIP(qPrintable(missing.join(u", ") + u" not installed"_qs));
     m_x = std::make_unique<X11Session>();
     QVERIFY(m_x->start());
 }
@@ -203,7 +99,7 @@ void tst_ZelDemoTray::activateOpensWindowAtAnchorAndEscapeClosesIt()
 
     QStringList windows;
     QTRY_VERIFY_WITH_TIMEOUT(!(windows = m_x->visibleNamed("Tray Demo")).isEmpty(), 10000);
-    std::optional<Geometry> g;
+    std::optional<X11Session::Geometry> g;
     // No window manager: the window lands exactly where the demo put it.
     QTRY_VERIFY_WITH_TIMEOUT((g = m_x->geometry(windows.first())) && g->y == 768 - 700, 10000);
     QVERIFY2(qAbs(g->x + g->width / 2 - 600) <= 1, qPrintable(QString::number(g->x)));

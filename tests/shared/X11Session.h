@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// A private X server (Xvfb, 1024 × 768) with, optionally, an XEmbed tray host (trayer)
+// docked at the top right, and xdotool to look at and drive the windows on it. Everything
+// it started is ended when it goes.
+class X11Session
+{
+public:
+    struct Geometry
+    {
+        int x = 0, y = 0, width = 0, height = 0;
+    };
+
+    static constexpr int screenWidth = 1024;
+    static constexpr int screenHeight = 768;
+    static constexpr int panelHeight = 24;
+
+    X11Session() = default;
+    X11Session(const X11Session &) = delete;
+    X11Session &operator=(const X11Session &) = delete;
+    ~X11Session();
+
+    // The programs the session needs, missing from PATH; empty when all are there.
+    static QStringList missingTools(bool withTray = true);
+
+    bool start(bool withTray = true);
+    bool startTray();
+    void stopTray();
+    bool hasTray() const { return m_trayer.state() != QProcess::NotRunning; }
+
+    // The test's own environment with DISPLAY set and Qt on xcb.
+    QProcessEnvironment clientEnvironment() const;
+
+    // Runs xdotool; its standard output, trimmed.
+    QString xdotool(const QStringList &args) const;
+    // Visible windows of the class (or with exactly the name, WM_NAME), in xdotool's order.
+    QStringList visibleWindows(const QString &className) const;
+    QStringList visibleNamed(const QString &name) const;
+    std::optional<Geometry> geometry(const QString &window) const;
+    // Its _NET_WM_WINDOW_TYPE atoms, e.g. "_NET_WM_WINDOW_TYPE_TOOLTIP" (xprop).
+    QStringList windowTypes(const QString &window) const;
+    // A picture of the whole screen (imagemagick's import); false when it could not be taken.
+    bool screenshot(const QString &path) const;
+
+    QString display;
+
+private:
+    static void end(QProcess &process);
+
+    QProcess m_xvfb;
+    QProcess m_trayer;
+};
