@@ -52,6 +52,9 @@ HubPopoverViewController::StatusInfo HubPopoverViewController::infoFor(const Zel
 
 void HubPopoverViewController::reload()
 {
+    // Siblings answer the "discover" of every opening at once, and each answer rebuilds
+    // the grid under the user's fingers: the keyboard stays on the icon it was on.
+    const int focused = int(m_buttons.indexOf(qobject_cast<QToolButton *>(focusWidget())));
     delete m_content;
     m_content = new QWidget(this);
     m_buttons.clear();
@@ -94,6 +97,8 @@ void HubPopoverViewController::reload()
         // Rows sit on the leading edge; the last may be shorter.
         outer->setAlignment(row, Qt::AlignLeft);
     }
+    if (focused >= 0)
+        m_buttons.at(std::min(focused, n - 1))->setFocus(Qt::OtherFocusReason);
     outer->activate();
     // The fitting size of the grid alone, as the margins are the padding.
     const QSize grid = outer->sizeHint().shrunkBy(outer->contentsMargins());

@@ -16,13 +16,17 @@ TrayIconStatusItem::TrayIconStatusItem(QObject *parent) : ZelStatusItem(parent)
                 click.modifiers = QGuiApplication::queryKeyboardModifiers();
                 switch (reason) {
                 case QSystemTrayIcon::Trigger:
+                // Qt turns the second of two quick clicks into a double click and drops
+                // its press; it is still a click, e.g. one that reopens the popup just
+                // closed with Escape.
+                case QSystemTrayIcon::DoubleClick:
                     click.button = Button::Left;
                     break;
                 case QSystemTrayIcon::Context:
                     click.button = Button::Right;
                     break;
                 default:
-                    // Double and middle clicks are not the hub's gestures.
+                    // Middle clicks are not the hub's gestures.
                     return;
                 }
                 reportClick(click);
