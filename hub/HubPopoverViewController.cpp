@@ -97,6 +97,9 @@ void HubPopoverViewController::reload()
         // Rows sit on the leading edge; the last may be shorter.
         outer->setAlignment(row, Qt::AlignLeft);
     }
+    // Shown now rather than by the layout later, so that a button can take the focus
+    // (and show it) at once.
+    m_content->show();
     if (focused >= 0)
         m_buttons.at(std::min(focused, n - 1))->setFocus(Qt::OtherFocusReason);
     outer->activate();
