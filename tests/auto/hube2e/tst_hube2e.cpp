@@ -435,6 +435,17 @@ void tst_HubE2E::keyboardChoosesAnIconAndEscapeCloses()
     keys({"Escape"});
     QVERIFY(waitUntilClosed(iconWindow));
     QCOMPARE(m_hub->process().state(), QProcess::Running);
+
+    // A click right after Escape opens it again, although it may come quickly enough to
+    // make a double click with the one that opened it.
+    click(icon, 1);
+    QVERIFY(!waitForPopup(iconWindow).isEmpty());
+    keys({"Escape"});
+    QVERIFY(waitUntilClosed(iconWindow));
+    click(icon, 1);
+    QVERIFY(!waitForPopup(iconWindow).isEmpty());
+    keys({"Escape"});
+    QVERIFY(waitUntilClosed(iconWindow));
 }
 
 void tst_HubE2E::menuHidesTheIconsAcrossRestartsAndQuitShowsThem()
