@@ -103,16 +103,18 @@ QIcon DemoApp::makeIcon() const
 
 QImage DemoApp::makeStatusImage() const
 {
-    // 16 points drawn at 2 pixels per point; the hub tints it as a template image, so
-    // only its alpha counts: a disc with the initial cut out.
+    // 16 points drawn at 2 pixels per point: a disc in the demo's colour with the
+    // initial cut out, so it reads on light and dark panels alike.
     QImage image(32, 32, QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(2.0);
     image.fill(Qt::transparent);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
-    painter.setBrush(Qt::black);
+    painter.setBrush(colourFor(m_options.id));
     painter.drawEllipse(QRectF(1, 1, 14, 14));
+    // Text is drawn with the pen; under Clear only its coverage matters.
+    painter.setPen(Qt::black);
     painter.setCompositionMode(QPainter::CompositionMode_Clear);
     QFont font = painter.font();
     font.setPixelSize(10);
