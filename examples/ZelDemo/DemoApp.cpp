@@ -42,6 +42,17 @@ QString pointText(std::optional<QPointF> point)
            ZelHubProtocol::coordinateText(point->y());
 }
 
+// A Close button, default and on Escape, for the demo's small windows.
+void addCloseButton(QWidget *window, QVBoxLayout *layout)
+{
+    auto *close = new QPushButton(QCoreApplication::translate("DemoApp", "Close"));
+    close->setDefault(true);
+    QObject::connect(close, &QPushButton::clicked, window, &QWidget::close);
+    layout->addWidget(close, 0, Qt::AlignRight);
+    auto *escape = new QShortcut(QKeySequence::Cancel, window);
+    QObject::connect(escape, &QShortcut::activated, window, &QWidget::close);
+}
+
 QColor colourFor(const QString &id)
 {
     const QByteArray hash = QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha1);
@@ -247,12 +258,7 @@ void DemoApp::openWindow(std::optional<QPointF> anchor)
         auto *title = new QLabel(QStringLiteral("<b>%1</b>").arg(m_options.name.toHtmlEscaped()));
         layout->addWidget(title);
         layout->addWidget(new QLabel(tr("A sibling of the Zel hub (id %1).").arg(m_options.id)));
-        auto *close = new QPushButton(tr("Close"));
-        close->setDefault(true);
-        connect(close, &QPushButton::clicked, window, &QWidget::close);
-        layout->addWidget(close, 0, Qt::AlignRight);
-        auto *escape = new QShortcut(QKeySequence::Cancel, window);
-        connect(escape, &QShortcut::activated, window, &QWidget::close);
+        addCloseButton(window, layout);
         window->resize(window->sizeHint().expandedTo(QSize(260, 0)));
         m_window = window;
     }
@@ -284,12 +290,7 @@ void DemoApp::openPreferences()
         layout->addWidget(new QLabel(
             tr("Update manifest: %1")
                 .arg(ZelApp::requireConfig("DemoApp::openPreferences").versionURL().toString())));
-        auto *close = new QPushButton(tr("Close"));
-        close->setDefault(true);
-        connect(close, &QPushButton::clicked, window, &QWidget::close);
-        layout->addWidget(close, 0, Qt::AlignRight);
-        auto *escape = new QShortcut(QKeySequence::Cancel, window);
-        connect(escape, &QShortcut::activated, window, &QWidget::close);
+        addCloseButton(window, layout);
         m_preferences = window;
     }
     m_preferences->show();

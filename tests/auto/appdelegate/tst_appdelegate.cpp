@@ -4,6 +4,7 @@
 #include "BusMonitor.h"
 #include "HubPopover.h"
 #include "HubPopoverViewController.h"
+#include "TestImages.h"
 
 #include <ZelKit/ZelHubProtocol.h>
 #include <ZelKit/platform/DistributedNotificationCenter.h>
@@ -11,7 +12,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QBuffer>
 #include <QDBusConnection>
 #include <QMenu>
 #include <QScreen>
@@ -59,17 +59,6 @@ void postRegister(const QString &id, const QString &name, const QString &bundleI
     if (!png.isEmpty())
         info.insert(Protocol::keyStatusImageData, png);
     DistributedNotificationCenter::defaultCenter()->postNotification(Protocol::register_, info);
-}
-
-QByteArray redPng()
-{
-    QImage image(18, 18, QImage::Format_RGBA8888);
-    image.fill(Qt::red);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
 }
 
 QStringList members(const QList<BusMonitor::Signal> &seen)
@@ -477,9 +466,9 @@ void tst_AppDelegate::quilloShowsItsOwnIcon()
 {
     Hub hub;
     postRegister(QStringLiteral("quillo"), QStringLiteral("Quillo"),
-                 QStringLiteral("com.BRN.Quillo"), redPng());
+                 QStringLiteral("com.BRN.Quillo"), solidPng({18, 18}, Qt::red));
     postRegister(QStringLiteral("other"), QStringLiteral("Other"), QStringLiteral("com.BRN.Other"),
-                 redPng());
+                 solidPng({18, 18}, Qt::red));
     hub.waitForApps(2);
     // Both run: their names have an owner, so opening the popup keeps them.
     QVERIFY(QDBusConnection::sessionBus().registerService(QStringLiteral("com.BRN.Quillo")));

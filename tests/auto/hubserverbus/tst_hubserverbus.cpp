@@ -6,8 +6,8 @@
 #include <ZelKit/platform/RunningApplications.h>
 
 #include "BusMonitor.h"
+#include "TestImages.h"
 
-#include <QBuffer>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
@@ -42,17 +42,6 @@ QString byteLiteral(const QByteArray &bytes)
     return "<@ay [" + parts.join(", ") + "]>";
 }
 
-QByteArray png(QSize size)
-{
-    QImage image(size, QImage::Format_ARGB32);
-    image.fill(Qt::green);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
 quint32 crc32(const QByteArray &data)
 {
     quint32 crc = 0xffffffffu;
@@ -66,7 +55,7 @@ quint32 crc32(const QByteArray &data)
 
 QByteArray pngBomb()
 {
-    QByteArray bytes = png({1, 1});
+    QByteArray bytes = solidPng({1, 1});
     for (int at : {16, 20})
         for (int i = 0; i < 4; ++i)
             bytes[at + i] = char((100000u >> (24 - 8 * i)) & 0xff);
@@ -189,7 +178,7 @@ void tst_HubServerBus::foreignRegistrations_data()
         << "[ZelHub] registered Junk (junk) \u2014 ";
     QTest::newRow("real png") << QStringList{"{'appID': <'img'>, 'appName': <'Img'>, "
                                              "'statusImageData': " +
-                                             byteLiteral(png({32, 32})) + "}"}
+                                             byteLiteral(solidPng({32, 32})) + "}"}
                               << "[ZelHub] registered Img (img) \u2014 ";
 }
 
@@ -221,7 +210,7 @@ void tst_HubServerBus::foreignRegistrations()
 void tst_HubServerBus::oversizedImageFromAPeer()
 {
     // Beyond what a command line carries, so this peer is our own center.
-    QByteArray huge = png({8, 8});
+    QByteArray huge = solidPng({8, 8});
     huge.append(QByteArray(2 * 1024 * 1024, '\0'));
     DistributedNotificationCenter::defaultCenter()->postNotification(
         ZelHubProtocol::register_,

@@ -7,8 +7,8 @@
 
 #include "BusMonitor.h"
 #include "ChildProcess.h"
+#include "TestImages.h"
 
-#include <QBuffer>
 #include <QDeadlineTimer>
 #include <QImage>
 #include <QProcess>
@@ -67,17 +67,6 @@ QString byteLiteral(const QByteArray &bytes)
     for (char c : bytes)
         parts << QString::number(quint8(c));
     return "<@ay [" + parts.join(", ") + "]>";
-}
-
-QByteArray png(QSize size)
-{
-    QImage image(size, QImage::Format_ARGB32);
-    image.fill(Qt::green);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
 }
 
 std::unique_ptr<ChildProcess> startDemo(const QStringList &args)
@@ -372,7 +361,7 @@ void tst_ZelDemo::monitorShowsTraffic()
     QVERIFY(monitor.start());
     QVERIFY(!monitor.waitForErrLine("zelctl: monitoring").isEmpty());
 
-    const QByteArray image = png({3, 2});
+    const QByteArray image = solidPng({3, 2});
     QVERIFY(gdbusEmit("register", {"{'appID': <'ext'>, 'appName': <'Say \"hi\"\\n'>, "
                                    "'statusImageData': " +
                                    byteLiteral(image) + ", 'bogus': <int32 5>, 'junk': " +
