@@ -25,7 +25,7 @@ constexpr int padding = 12;
 constexpr int iconSide = 18;
 constexpr int spacing = 12;
 
-struct DemoSpec
+struct DemoIdentity
 {
     QString id;
     QString name;
@@ -33,7 +33,7 @@ struct DemoSpec
 };
 
 // Named so that the hub's order (by name) is the order of this list.
-const QList<DemoSpec> threeDemos = {
+const QList<DemoIdentity> threeDemos = {
     {"amber", "Amber Notes", {"--symbol", "text-x-generic"}},
     {"birch", "Birch Timer", {"--symbol", "appointment-soon"}},
     {"cedar", "Cedar Clock", {}},
@@ -84,8 +84,8 @@ private slots:
 
 private:
     std::unique_ptr<ChildProcess> startHub(const X11Session &x);
-    ChildProcess *startDemo(const DemoSpec &spec);
-    bool startDemos(const QList<DemoSpec> &specs);
+    ChildProcess *startDemo(const DemoIdentity &identity);
+    bool startDemos(const QList<DemoIdentity> &identities);
     // The hub's window in the tray: inside the panel at the top of the screen.
     QString waitForHubIcon(X11Session::Geometry *geometry = nullptr);
     // The hub's visible windows a person acts on: the popup and the menu, not the tray
@@ -146,10 +146,11 @@ std::unique_ptr<ChildProcess> tst_HubE2E::startHub(const X11Session &x)
     return hub;
 }
 
-ChildProcess *tst_HubE2E::startDemo(const DemoSpec &spec)
+ChildProcess *tst_HubE2E::startDemo(const DemoIdentity &identity)
 {
     auto demo = std::make_unique<ChildProcess>(
-        "examples/ZelDemo/ZelDemo", QStringList{"--id", spec.id, "--name", spec.name} + spec.extra);
+        "examples/ZelDemo/ZelDemo",
+        QStringList{"--id", identity.id, "--name", identity.name} + identity.extra);
     demo->setEnvironment(m_x->clientEnvironment());
     if (!demo->start() || demo->waitForLine("ready ").isEmpty())
         return nullptr;
@@ -164,10 +165,10 @@ ChildProcess *tst_HubE2E::startDemo(const DemoSpec &spec)
     return m_demos.back().get();
 }
 
-bool tst_HubE2E::startDemos(const QList<DemoSpec> &specs)
+bool tst_HubE2E::startDemos(const QList<DemoIdentity> &identities)
 {
-    for (const DemoSpec &spec : specs)
-        if (!startDemo(spec))
+    for (const DemoIdentity &identity : identities)
+        if (!startDemo(identity))
             return false;
     return true;
 }
