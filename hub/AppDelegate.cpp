@@ -130,14 +130,22 @@ void AppDelegate::setUpPopover()
 
 void AppDelegate::statusClicked(const std::optional<ZelStatusItem::Click> &click)
 {
-    if (!click) {
-        togglePopover();
-        return;
+    if (click)
+        qCDebug(lcZelHubUi) << "click" << int(click->button) << click->modifiers
+                            << "popup open:" << m_bubbleOpen;
+    // Asked on every click, so that only the first one after an outside close is taken
+    // for it: a right click or a second left click is the person's next gesture.
+    const bool endsClosingClick = m_bubble && m_bubble->takeOutsideClose();
+    if (click) {
+        m_clickPosition = click->position ? click->position : std::optional<QPoint>(QCursor::pos());
+        if (click->button == ZelStatusItem::Button::Right ||
+            click->modifiers.testFlag(Qt::ControlModifier)) {
+            showContextMenu();
+            return;
+        }
     }
-    m_clickPosition = click->position ? click->position : std::optional<QPoint>(QCursor::pos());
-    if (click->button == ZelStatusItem::Button::Right ||
-        click->modifiers.testFlag(Qt::ControlModifier)) {
-        showContextMenu();
+    if (endsClosingClick && !m_bubbleOpen) {
+        qCDebug(lcZelHubUi) << "click taken as the one that closed the popup";
         return;
     }
     togglePopover();
@@ -150,9 +158,6 @@ void AppDelegate::togglePopover()
         return;
     }
     if (!m_statusItem || !m_statusItem->isAvailable())
-        return;
-    // The press on the icon already closed the popup; this is the same click.
-    if (m_bubble->justClosedByOutsideClick())
         return;
     m_server.pruneDeadApps();
     m_server.discover();
@@ -197,11 +202,13 @@ void AppDelegate::toggleHidden()
 
 void AppDelegate::popoverDidShow()
 {
+    qCDebug(lcZelHubUi) << "popup shown";
     m_bubbleOpen = true;
 }
 
 void AppDelegate::popoverDidClose()
 {
+    qCDebug(lcZelHubUi) << "popup closed";
     m_bubbleOpen = false;
 }
 

@@ -84,9 +84,11 @@ void HubPopover::performClose()
     hide();
 }
 
-bool HubPopover::justClosedByOutsideClick() const
+bool HubPopover::takeOutsideClose()
 {
-    return m_outsideClose.isValid() && m_outsideClose.elapsed() < outsideClickWindowMs;
+    const bool recent = m_outsideClose.isValid() && m_outsideClose.elapsed() < outsideClickWindowMs;
+    m_outsideClose.invalidate();
+    return recent;
 }
 
 void HubPopover::showEvent(QShowEvent *event)

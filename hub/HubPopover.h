@@ -27,9 +27,10 @@ public:
     void updateSize();
     void performClose();
 
-    // True for a short while after a click outside closed the popup: that click may be
-    // the one on the tray icon, which must not open it again at once.
-    bool justClosedByOutsideClick() const;
+    // True when a click outside closed the popup a moment ago, and forgets it: the tray
+    // host may report that same click on its icon next, which must not open the popup
+    // again at once. Whatever the host reports after it is a new gesture.
+    bool takeOutsideClose();
 
     std::function<void()> onDidShow;
     std::function<void()> onDidClose;

@@ -45,6 +45,12 @@ QStringList ChildProcess::lines()
     return m_out;
 }
 
+QStringList ChildProcess::errLines()
+{
+    pump();
+    return m_err;
+}
+
 void ChildProcess::skipToEnd()
 {
     pump();

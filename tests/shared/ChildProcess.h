@@ -27,6 +27,8 @@ public:
     QString waitForErrLine(const QString &prefix, int timeoutMs = 10000);
     // Every stdout line so far, past the cursor or not.
     QStringList lines();
+    // Every stderr line so far.
+    QStringList errLines();
     // Forget what came so far: the next wait looks only at newer lines.
     void skipToEnd();
     bool finish(int timeoutMs = 10000);

@@ -130,6 +130,7 @@ private slots:
     void clickRule_data();
     void clickRule();
     void menuDetachesAfterClosing();
+    void clickThatClosedThePopupIsTakenOnce();
     void hideAndShow();
     void hiddenAtLaunchWaitsForFirstChange();
     void quitWithIconsHidden_data();
@@ -295,6 +296,37 @@ void tst_AppDelegate::menuDetachesAfterClosing()
     QVERIFY(hub.delegate->contextMenu());
     QVERIFY(hub.delegate->contextMenu() != menu);
     hub.delegate->contextMenu()->close();
+}
+
+void tst_AppDelegate::clickThatClosedThePopupIsTakenOnce()
+{
+    Hub hub;
+    const auto pressOutside = [&] {
+        HubPopover *popup = hub.delegate->bubble();
+        QTest::mousePress(popup, Qt::LeftButton, {}, QPoint(-8, -8));
+        QTRY_VERIFY(!popup->isVisible());
+        QVERIFY(!hub.delegate->bubbleOpen());
+    };
+
+    // A host that reports the click on its icon after the popup's grab took the press.
+    hub.item->click(ZelStatusItem::Button::Left);
+    QVERIFY(hub.delegate->bubbleOpen());
+    pressOutside();
+    hub.item->click(ZelStatusItem::Button::Left);
+    QVERIFY(!hub.delegate->bubbleOpen());
+    // The next click is the person's own, however soon it comes.
+    hub.item->click(ZelStatusItem::Button::Left);
+    QVERIFY(hub.delegate->bubbleOpen());
+
+    // A host that reports nothing more: the menu came between, and the click after it
+    // opens the popup.
+    pressOutside();
+    hub.item->click(ZelStatusItem::Button::Right);
+    QVERIFY(hub.delegate->contextMenu());
+    hub.delegate->contextMenu()->close();
+    hub.item->click(ZelStatusItem::Button::Left);
+    QVERIFY(hub.delegate->bubbleOpen());
+    hub.delegate->bubble()->performClose();
 }
 
 void tst_AppDelegate::hideAndShow()

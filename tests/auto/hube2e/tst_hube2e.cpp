@@ -123,6 +123,10 @@ void tst_HubE2E::init()
 
 void tst_HubE2E::cleanup()
 {
+    // What the hub saw of the clicks tells why a gesture did not do what it should.
+    if (QTest::currentTestFailed() && m_hub)
+        for (const QString &line : m_hub->errLines())
+            qInfo("hub: %s", qPrintable(line));
     // The siblings go first, so that a hub which quits has no one left to show.
     m_demos.clear();
     m_hub.reset();
@@ -140,7 +144,9 @@ QString tst_HubE2E::preferenceFile() const
 std::unique_ptr<ChildProcess> tst_HubE2E::startHub(const X11Session &x)
 {
     auto hub = std::make_unique<ChildProcess>("hub/ZelHub", QStringList{});
-    hub->setEnvironment(x.clientEnvironment());
+    QProcessEnvironment env = x.clientEnvironment();
+    env.insert("QT_LOGGING_RULES", "zelhub.ui.debug=true");
+    hub->setEnvironment(env);
     if (!hub->start() || hub->waitForErrLine("[ZelHub] server started").isEmpty())
         return nullptr;
     return hub;
