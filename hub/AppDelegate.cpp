@@ -130,13 +130,12 @@ void AppDelegate::setUpPopover()
 
 void AppDelegate::statusClicked(const std::optional<ZelStatusItem::Click> &click)
 {
-    if (click)
-        qCDebug(lcZelHubUi) << "click" << int(click->button) << click->modifiers
-                            << "popup open:" << m_bubbleOpen;
     // Asked on every click, so that only the first one after an outside close is taken
     // for it: a right click or a second left click is the person's next gesture.
     const bool endsClosingClick = m_bubble && m_bubble->takeOutsideClose();
     if (click) {
+        qCDebug(lcZelHubUi) << "click" << int(click->button) << click->modifiers
+                            << "popup open:" << m_bubbleOpen;
         m_clickPosition = click->position ? click->position : std::optional<QPoint>(QCursor::pos());
         if (click->button == ZelStatusItem::Button::Right ||
             click->modifiers.testFlag(Qt::ControlModifier)) {

@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QStandardPaths>
+#include <QTest>
 
 X11Session::~X11Session()
 {
@@ -143,4 +144,15 @@ bool X11Session::screenshot(const QString &path) const
     p.setProcessEnvironment(clientEnvironment());
     p.start("import", {"-window", "root", path});
     return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+bool X11Session::waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(50);
+    }
+    return true;
 }

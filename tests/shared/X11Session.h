@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 // A private X server (Xvfb, 1024 × 768) with, optionally, an XEmbed tray host (trayer)
@@ -48,6 +49,10 @@ public:
     QStringList windowTypes(const QString &window) const;
     // A picture of the whole screen (imagemagick's import); false when it could not be taken.
     bool screenshot(const QString &path) const;
+    // Runs the event loop until `done` holds (true) or timeoutMs passed (false). It looks
+    // every 50 ms, since a look usually runs xdotool or xprop, and the clients under test
+    // need the machine more.
+    static bool waitFor(const std::function<bool()> &done, int timeoutMs);
 
     QString display;
 

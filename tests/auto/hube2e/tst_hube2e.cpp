@@ -257,13 +257,7 @@ QString tst_HubE2E::waitForMenu(const QString &icon, X11Session::Geometry *geome
 
 bool tst_HubE2E::waitUntilClosed(const QString &icon)
 {
-    QDeadlineTimer deadline(10000);
-    do {
-        if (openHubWindows(icon).isEmpty())
-            return true;
-        QTest::qWait(50);
-    } while (!deadline.hasExpired());
-    return false;
+    return X11Session::waitFor([&] { return openHubWindows(icon).isEmpty(); }, 10000);
 }
 
 bool tst_HubE2E::waitForRegistrations(int n)
