@@ -1,0 +1,246 @@
+// The hub's own figures, offscreen on a private bus: how soon a started hub asks its
+// siblings in, how long the popup takes to open over a large registry, and what an idle
+// hub costs in CPU and memory. The process figures are taken from a real ZelHub; the
+// popup's from the hub's own delegate in this process.
+//
+// Prints "name: value unit" lines on standard output; the registry's log lines go to
+// standard error. Run it under a private bus:
+//   dbus-run-session -- bench_hub 2>/dev/null
+#include "AppDelegate.h"
+#include "HubPopover.h"
+
+#include <ZelKit/ZelHubProtocol.h>
+#include <ZelKit/platform/DistributedNotificationCenter.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+class ShownItem : public ZelStatusItem
+{
+public:
+    using ZelStatusItem::ZelStatusItem;
+    bool isAvailable() const override { return true; }
+    void setIcon(const QIcon &) override {}
+    void setToolTip(const QString &) override {}
+    void setVisible(bool) override {}
+    QRect geometry() const override { return {979, 1, 22, 22}; }
+};
+
+// The offscreen platform says at every popup that it cannot grab or raise.
+void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (message.startsWith(QLatin1String("This plugin does not support")))
+        return;
+    if (type != QtDebugMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+QByteArray png32(int seed)
+{
+    QImage image(32, 32, QImage::Format_RGBA8888);
+    image.fill(QColor(seed * 37 % 256, 120, 200, 255));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
+
+// Siblings as the hub hears them: a name, a symbol or an image, and a title.
+void registerSiblings(int n)
+{
+    for (int i = 0; i < n; ++i) {
+        QVariantMap info{{ZelHubProtocol::keyAppID, QStringLiteral("app%1").arg(i)},
+                         {ZelHubProtocol::keyAppName, QStringLiteral("Zel app %1").arg(i)}};
+        if (i % 2)
+            info.insert(ZelHubProtocol::keyStatusImageData, png32(i));
+        else
+            info.insert(ZelHubProtocol::keyStatusSymbolName, QStringLiteral("text-x-generic"));
+        if (i % 3 == 0)
+            info.insert(ZelHubProtocol::keyStatusTitle, QString::number(i));
+        DistributedNotificationCenter::defaultCenter()->postNotification(ZelHubProtocol::register_,
+                                                                         info);
+    }
+}
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = 30000)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
+}
+
+// Left click to popup shown: prune, discover, grid rebuild and show.
+double popupOpenMs(int apps, int rounds)
+{
+    AppDelegate delegate([](QObject *parent) { return new ShownItem(parent); });
+    delegate.applicationDidFinishLaunching();
+    registerSiblings(apps);
+    if (!waitUntil([&] { return delegate.server().apps().size() >= apps; }))
+        return -1;
+    std::vector<double> millis;
+    for (int i = 0; i < rounds; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        delegate.statusClicked(ZelStatusItem::Click{ZelStatusItem::Button::Left, {}, {}});
+        if (!delegate.bubble()->isVisible())
+            return -1;
+        millis.push_back(double(timer.nsecsElapsed()) / 1e6);
+        delegate.bubble()->performClose();
+        // The siblings' answers to that discover, before the next round.
+        QCoreApplication::processEvents();
+    }
+    delegate.applicationWillTerminate();
+    return median(millis);
+}
+
+// A real hub process. Its lines on standard error are kept for waiting on.
+class HubProcess
+{
+public:
+    explicit HubProcess(const QString &home)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", home + "/config");
+        env.insert("XDG_DATA_HOME", home + "/data");
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    }
+    ~HubProcess()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(10000))
+                m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+    void start() { m_process.start(QStringLiteral(ZEL_HUB_PATH), {}); }
+    bool waitForErr(const QString &text)
+    {
+        return waitUntil([&] {
+                   m_err += m_process.readAllStandardError();
+                   return m_err.contains(text.toUtf8()) ||
+                          m_process.state() == QProcess::NotRunning;
+               }) &&
+               m_err.contains(text.toUtf8());
+    }
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QProcess m_process;
+    QByteArray m_err;
+};
+
+// utime + stime of a process, in clock ticks.
+long long cpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The command name may hold spaces; the fields after its closing parenthesis do not.
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    // Fields 14 and 15 of the line; the state (field 3) is the first after the name.
+    return fields.size() > 12 ? fields.at(11).toLongLong() + fields.at(12).toLongLong() : -1;
+}
+
+double rssMb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(quietHandler);
+    QApplication app(argc, argv);
+    const bool quick = qEnvironmentVariableIsSet("ZEL_BENCH_QUICK");
+    QTemporaryDir home;
+    bool ok = home.isValid();
+
+    // Process start to the first "discover" on the bus.
+    {
+        std::vector<double> millis;
+        QElapsedTimer timer;
+        bool seen = false;
+        const auto observer = std::make_unique<QObject>();
+        DistributedNotificationCenter::defaultCenter()->addObserver(
+            observer.get(), ZelHubProtocol::discover, [&](const ZelNotification &) {
+                if (!seen)
+                    millis.push_back(double(timer.nsecsElapsed()) / 1e6);
+                seen = true;
+            });
+        for (int i = 0; i < (quick ? 1 : 7) && ok; ++i) {
+            seen = false;
+            HubProcess hub(home.path());
+            timer.start();
+            hub.start();
+            ok = waitUntil([&] { return seen; });
+        }
+        DistributedNotificationCenter::defaultCenter()->removeObserver(observer.get());
+        std::printf("hub_start_to_discover_ms: %.1f ms\n", median(millis));
+    }
+
+    for (const int apps : {50, 500}) {
+        const double ms = popupOpenMs(apps, quick ? 2 : 30);
+        ok = ok && ms >= 0;
+        std::printf("popup_open_ms_%d_apps: %.2f ms\n", apps, ms);
+    }
+
+    // An idle hub with ten siblings, then the same hub holding a hundred.
+    {
+        HubProcess hub(home.path());
+        hub.start();
+        ok = ok && hub.waitForErr("[ZelHub] server started");
+        registerSiblings(10);
+        ok = ok && hub.waitForErr(" 10 app(s) now");
+        // Let the registrations' work settle before counting.
+        QThread::sleep(1);
+        const long long before = cpuTicks(hub.pid());
+        QThread::sleep(quick ? 2 : 30);
+        const long long after = cpuTicks(hub.pid());
+        ok = ok && before >= 0 && after >= 0;
+        std::printf("hub_idle_cpu_ticks_%ds: %lld ticks (%ld per second)\n", quick ? 2 : 30,
+                    after - before, sysconf(_SC_CLK_TCK));
+
+        registerSiblings(100);
+        ok = ok && hub.waitForErr(" 100 app(s) now");
+        std::printf("hub_rss_mb_100_apps: %.1f MB\n", rssMb(hub.pid()));
+    }
+    return ok ? 0 : 1;
+}
