@@ -43,15 +43,17 @@ public:
     // The latest anchor the hub sent with "hideIcon" or "activate".
     std::optional<QPointF> hubAnchor() const { return m_hubAnchor; }
 
-    // Stores the configuration, subscribes, claims the bundle identifier on the bus and
-    // posts "register". Call once, and again only after stop().
+    // Stores the configuration, subscribes, claims the bundle identifier on the bus (kept
+    // until the client is destroyed or the process ends) and posts "register". Call once,
+    // and again only after stop().
     void start(const ZelAppConfig &config);
     // Replaces each field whose argument is present (never clears one), then posts
     // "register".
     void updateStatusInfo(std::optional<QImage> image = std::nullopt,
                           std::optional<QString> symbol = std::nullopt,
                           std::optional<QString> title = std::nullopt);
-    // Posts "unregister", unsubscribes and gives the bundle identifier back.
+    // Posts "unregister" and unsubscribes; the bundle identifier stays claimed, since the
+    // application still runs and may register again.
     void stop();
 
     // Entry points of the transport; they may be called on any thread and do their

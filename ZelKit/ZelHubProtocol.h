@@ -39,7 +39,9 @@ public:
     static std::optional<QString> stringValue(const QVariantMap &userInfo, const QString &key);
     static std::optional<QByteArray> dataValue(const QVariantMap &userInfo, const QString &key);
 
-    // Shortest text that reads back as the same double, "812.0" for whole values.
+    // Shortest decimal text that reads back as the same double, with at least one
+    // fractional digit ("812.0", "100000.0", "0.0001"); the exponent form only for
+    // magnitudes of 10^15 and more or 10^-6 and less, which no screen has.
     static QString coordinateText(double value);
     // Reads one coordinate: non-empty, no leading blank or NUL, consumed completely by a
     // C-locale strtod (whatever the process locale), and finite.
