@@ -225,8 +225,12 @@ void ZelHubClient::handleActivate(const ZelNotification &notification)
     if (!isAddressedToThisApp(notification))
         return;
     const auto anchor = ZelHubProtocol::readAnchor(notification.userInfo);
-    runOnMainThread([this, anchor] {
+    const auto token = ZelHubProtocol::readActivationToken(notification.userInfo);
+    runOnMainThread([this, anchor, token] {
         storeAnchor(anchor);
+        // Unlike the anchor, a token belongs to its one click: an activation without one
+        // must not hand on an older, spent token.
+        m_activationToken = token;
         if (auto callback = onActivate)
             callback(anchor);
     });

@@ -42,6 +42,10 @@ public:
 
     // The latest anchor the hub sent with "hideIcon" or "activate".
     std::optional<QPointF> hubAnchor() const { return m_hubAnchor; }
+    // The xdg-activation token that came with the latest "activate", none when it had
+    // none. A Wayland compositor gives focus to a window shown with it (see
+    // WindowActivation::showActive); it is good for that one activation only.
+    std::optional<QString> activationToken() const { return m_activationToken; }
 
     // Stores the configuration, subscribes, claims the bundle identifier on the bus (kept
     // until the client is destroyed or the process ends) and posts "register". Call once,
@@ -86,6 +90,7 @@ private:
     static QString bundleIdentifier();
 
     std::optional<QPointF> m_hubAnchor;
+    std::optional<QString> m_activationToken;
     // Written by start() on the main thread, read by handlers on any thread.
     mutable QMutex m_configMutex;
     std::optional<ZelAppConfig> m_config;

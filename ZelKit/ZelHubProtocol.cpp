@@ -94,6 +94,17 @@ std::optional<QPointF> ZelHubProtocol::readAnchor(const std::optional<QVariantMa
     return QPointF(*x, *y);
 }
 
+std::optional<QString>
+ZelHubProtocol::readActivationToken(const std::optional<QVariantMap> &userInfo)
+{
+    if (!userInfo)
+        return std::nullopt;
+    auto token = stringValue(*userInfo, keyActivationToken);
+    if (!token || token->isEmpty() || token->size() > maxActivationTokenLength)
+        return std::nullopt;
+    return token;
+}
+
 bool ZelHubProtocol::isAddressedTo(const std::optional<QVariantMap> &userInfo,
                                    const std::optional<QString> &ownID)
 {

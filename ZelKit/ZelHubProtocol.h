@@ -31,6 +31,12 @@ public:
     static inline const QString keyStatusImageData = QStringLiteral("statusImageData");
     static inline const QString keyStatusSymbolName = QStringLiteral("statusSymbolName");
     static inline const QString keyStatusTitle = QStringLiteral("statusTitle");
+    // Optional on "activate": the xdg-activation token a Wayland host gave the hub for the
+    // click, which lets the sibling's window take focus. Receivers that do not read it
+    // ignore it, as they ignore every key they do not know.
+    static inline const QString keyActivationToken = QStringLiteral("activationToken");
+    // Compositors' tokens are a few dozen characters; anything this long is refused.
+    static constexpr qsizetype maxActivationTokenLength = 256;
 
     // Case-sensitive equality where canonically equivalent strings are equal (NFC forms).
     static bool stringsEqual(const QString &a, const QString &b);
@@ -50,6 +56,9 @@ public:
     static void insertAnchor(QVariantMap &userInfo, QPointF anchor);
     // Both coordinates or none: one bad coordinate discards the anchor.
     static std::optional<QPointF> readAnchor(const std::optional<QVariantMap> &userInfo);
+
+    // The "activationToken" text; none when absent, not text, empty or too long.
+    static std::optional<QString> readActivationToken(const std::optional<QVariantMap> &userInfo);
 
     // Whether a hub command is meant for the application with id ownID (none when it
     // has no configuration yet).

@@ -295,7 +295,7 @@ void tst_HubServerBus::exactCommandPayloads()
     server.showAll();
     server.show(alpha);
     server.activate(alpha, QPointF(812, 40.5));
-    server.activate(alpha, std::nullopt);
+    server.activate(alpha, std::nullopt, u"kwin-42"_qs);
     const auto seen = monitor.waitFor(8);
     QCOMPARE(seen.size(), 8);
 
@@ -318,7 +318,7 @@ void tst_HubServerBus::exactCommandPayloads()
         {"activate",
          1,
          {{"targetID", s("alpha")}, {"anchorX", s("812.0")}, {"anchorY", s("40.5")}}},
-        {"activate", 1, {{"targetID", s("alpha")}}},
+        {"activate", 1, {{"targetID", s("alpha")}, {"activationToken", s("kwin-42")}}},
     };
     for (int i = 0; i < 8; ++i) {
         QCOMPARE(seen[i].path, u"/com/brannel/zelhub");

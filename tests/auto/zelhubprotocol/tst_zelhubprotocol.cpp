@@ -49,6 +49,7 @@ void tst_ZelHubProtocol::constants()
     QCOMPARE(ZelHubProtocol::keyStatusImageData, u"statusImageData");
     QCOMPARE(ZelHubProtocol::keyStatusSymbolName, u"statusSymbolName");
     QCOMPARE(ZelHubProtocol::keyStatusTitle, u"statusTitle");
+    QCOMPARE(ZelHubProtocol::keyActivationToken, u"activationToken");
 }
 
 void tst_ZelHubProtocol::appEquality_data()
