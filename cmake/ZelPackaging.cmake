@@ -58,41 +58,43 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/ZelKit)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
+set(zel_about_zelkit "ZelKit is the framework every Zel app is built on: the client that
+registers an app with the ZelHub tray hub and turns the hub's commands into
+callbacks, the standard tray menu block, launch at login, the update check and
+the one-time migration of data out of a former sandbox.")
 set(CPACK_COMPONENT_LIB_DESCRIPTION "framework of the Zel apps (shared library)
-ZelKit is the framework every Zel app is built on: the client that registers an app
-with the ZelHub tray hub and turns the hub's commands into callbacks, the standard
-tray menu block, launch at login, the update check and the one-time migration of
-data out of a former sandbox.
-.
+${zel_about_zelkit}
+
 This package holds the shared library.")
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIB_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The loader's cache is renewed by a trigger. CPack would also write postinst and postrm
+# scripts that call ldconfig themselves; naming them here, where there are none, keeps
+# them out.
+set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/triggers
+    ${PROJECT_SOURCE_DIR}/cmake/debian/none/postinst ${PROJECT_SOURCE_DIR}/cmake/debian/none/postrm)
 
 set(CPACK_COMPONENT_DEV_DESCRIPTION "framework of the Zel apps (development files)
-ZelKit is the framework every Zel app is built on: the client that registers an app
-with the ZelHub tray hub and turns the hub's commands into callbacks, the standard
-tray menu block, launch at login, the update check and the one-time migration of
-data out of a former sandbox.
-.
-This package holds the headers, the CMake package (find_package(ZelKit)) and the
-pkg-config file (zelkit).")
+${zel_about_zelkit}
+
+This package holds the headers, the CMake package (find_package(ZelKit))
+and the pkg-config file (zelkit).")
 set(CPACK_COMPONENT_DEV_DEPENDS lib)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS qt6-base-dev)
 
 set(CPACK_COMPONENT_HUB_DESCRIPTION "one tray icon for all your Zel apps
-ZelHub gathers the Zel apps, a family of tray applications, behind a single tray
-icon. A click opens a grid of every running Zel app; picking one opens that app's
-window at the hub's icon. The hub's menu can switch the apps' own tray icons off,
-so that the panel holds only the hub.")
+ZelHub gathers the Zel apps, a family of tray applications, behind a single
+tray icon. A click opens a grid of every running Zel app; picking one opens
+that app's window at the hub's icon. The hub's menu can switch the apps' own
+tray icons off, so that the panel holds only the hub.")
 set(CPACK_COMPONENT_HUB_DEPENDS lib)
 set(CPACK_DEBIAN_HUB_PACKAGE_SECTION x11)
 
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "command-line tools for Zel app developers
-zelctl watches the messages between the ZelHub tray hub and the Zel apps on the
-session bus, lists the running apps and sends the hub's commands (activate, hide
-and show the tray icon) from a shell.")
+zelctl watches the messages between the ZelHub tray hub and the Zel apps on
+the session bus, lists the running apps and sends the hub's commands
+(activate, hide and show the tray icon) from a shell.")
 set(CPACK_COMPONENT_TOOLS_DEPENDS lib)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 

@@ -4,6 +4,7 @@ set -euo pipefail
 build=$1 source=$2 work=$3
 doc=$source/docs/writing-a-zel-app.md
 fail() { echo "FAIL: $*" >&2; exit 1; }
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
 
 rm -rf "$work" && mkdir -p "$work/home"
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/home/data
@@ -86,7 +87,7 @@ for notes in "$app/build/notes" "$app/notes"; do
     "$notes" &
     pid=$!
     wait_for "$log" 'string "org.example.Notes"' 1
-    grep -A3 member=register "$log" | grep -q 'string "notes"' || fail "no register from notes"
+    grep -q 'variant *string "notes"' "$log" || fail "no register from notes"
     # Each of the guide's lines goes out, and "discover" gets an answer.
     while read -r line; do eval "$line"; done < <(grep '^gdbus emit ' "$doc")
     wait_for "$log" 'string "org.example.Notes"' 2
