@@ -47,7 +47,8 @@ lintian --fail-on error ./*.deb || fail "lintian finds errors"
 
 root=$work/root
 for deb in ./*.deb; do dpkg-deb -x "$deb" "$root"; done
-objdump -p "$root/$lib/libZelKit.so.1.0.0" | grep -Eq 'SONAME +libZelKit.so.1$' || fail "soname"
+[[ $(objdump -p "$root/$lib/libZelKit.so.1.0.0" | awk '$1 == "SONAME" {print $2}') == libZelKit.so.1 ]] ||
+    fail "soname"
 appstreamcli validate --no-net "$root/usr/share/metainfo/com.brannel.ZelHub.metainfo.xml"
 for entry in applications ZelHub/autostart; do
     entry=$root/usr/share/$entry/com.brannel.ZelHub.desktop
