@@ -428,24 +428,20 @@ void tst_ZelDemo::zelctlBadArguments()
 void tst_ZelDemo::zelctlHelp_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("usage");
-    QTest::newRow("general") << QStringList{"--help"} << "Usage: zelctl COMMAND";
-    QTest::newRow("monitor") << QStringList{"monitor", "--help"} << "Usage: zelctl monitor";
-    QTest::newRow("list") << QStringList{"list", "--help"} << "Usage: zelctl list [--wait MS]";
-    QTest::newRow("activate") << QStringList{"activate", "--help"}
-                              << "Usage: zelctl activate ID [--anchor X,Y]";
-    QTest::newRow("help before command")
-        << QStringList{"--help", "hide"} << "Usage: zelctl hide [ID] [--anchor X,Y]";
-    QTest::newRow("show") << QStringList{"show", "-h"} << "Usage: zelctl show [ID]";
+    QTest::newRow("general") << QStringList{"--help"};
+    QTest::newRow("monitor") << QStringList{"monitor", "--help"};
+    QTest::newRow("help before command") << QStringList{"--help", "hide"};
+    QTest::newRow("show") << QStringList{"show", "-h"};
 }
 
 void tst_ZelDemo::zelctlHelp()
 {
     QFETCH(QStringList, args);
-    QFETCH(QString, usage);
     const Result r = zelctl(args);
     QCOMPARE(r.exitCode, 0);
-    QVERIFY2(r.out.startsWith(usage), qPrintable(r.out));
+    // Every form shows the whole manual page.
+    QVERIFY2(r.out.contains("zelctl list [--wait MS]") && r.out.contains("EXIT STATUS"),
+             qPrintable(r.out));
 }
 
 void tst_ZelDemo::demoBadArguments_data()
