@@ -100,11 +100,13 @@ std::optional<X11Session::Geometry> X11Session::workArea() const
                     numbers[2].trimmed().toInt(), numbers[3].trimmed().toInt()};
 }
 
-QList<X11Session::Word> X11Session::readWords(const QString &screenshotPath) const
+QList<X11Session::Word> X11Session::readWords(const QString &screenshotPath, bool negate) const
 {
     // Menu text is small: tesseract reads it at twice the size.
     const QString big = screenshotPath + u".x2.png"_qs;
-    QProcess::execute("convert", {screenshotPath, "-resize", "200%", big});
+    QProcess::execute("convert", QStringList{screenshotPath, "-resize", "200%"} +
+                                     (negate ? QStringList{"-negate"} : QStringList{}) +
+                                     QStringList{big});
     QProcess p;
     p.start("tesseract", {big, "-", "tsv"});
     p.waitForFinished(60000);

@@ -38,13 +38,14 @@ public:
     bool startPanel();
     // The work area the panels leave free (_NET_WORKAREA), x, y, width, height.
     std::optional<Geometry> workArea() const;
-    // Words tesseract reads on the screen, with where they are.
+    // Words tesseract reads on the screen, with where they are; `negate` for light text
+    // on a dark menu.
     struct Word
     {
         QString text;
         Geometry box;
     };
-    QList<Word> readWords(const QString &screenshotPath) const;
+    QList<Word> readWords(const QString &screenshotPath, bool negate = false) const;
     bool startTray();
     void stopTray();
     bool hasTray() const { return m_trayer.state() != QProcess::NotRunning; }
