@@ -104,9 +104,11 @@ QList<X11Session::Word> X11Session::readWords(const QString &screenshotPath, boo
 {
     // Menu text is small: tesseract reads it at twice the size.
     const QString big = screenshotPath + u".x2.png"_qs;
-    QProcess::execute("convert", QStringList{screenshotPath, "-resize", "200%"} +
-                                     (negate ? QStringList{"-negate"} : QStringList{}) +
-                                     QStringList{big});
+    QProcess::execute(
+        "convert", QStringList{screenshotPath, "-resize", "200%"} +
+                       (negate ? QStringList{"-colorspace", "Gray", "-negate", "-threshold", "50%"}
+                               : QStringList{}) +
+                       QStringList{big});
     QProcess p;
     p.start("tesseract", {big, "-", "tsv"});
     p.waitForFinished(60000);
