@@ -190,7 +190,6 @@ std::optional<QColor> AppDelegate::panelColor() const
         const bool clickAtBottom = m_clickPosition && m_clickPosition->y() > work.bottom();
         area = (clickAtBottom || top.isEmpty()) ? bottom : top;
     }
-    qCDebug(lcZelHubUi) << "panel looked at in" << area;
     if (!screen || area.isEmpty())
         return std::nullopt;
     const QImage image =

@@ -168,6 +168,15 @@ void tst_AppDelegate::launchShowsTheGlyph()
         // Turned, so a corner square's outer corner is left empty.
         QCOMPARE(qAlpha(image.pixel(int(2 * ratio), int(2 * ratio))), 0);
     }
+    // A wide slot gets it square, never stretched.
+    QCOMPARE(hub.item->icon.actualSize(QSize(44, 22)), QSize(22, 22));
+    // A new palette: the glyph follows without a restart.
+    const QPalette before = QApplication::palette();
+    QPalette palette = before;
+    palette.setColor(QPalette::WindowText, Qt::yellow);
+    QApplication::setPalette(palette);
+    QTRY_COMPARE(hub.item->icon.pixmap(18).toImage().pixelColor(9, 9), QColor(Qt::yellow));
+    QApplication::setPalette(before);
 }
 
 void tst_AppDelegate::countLine_data()

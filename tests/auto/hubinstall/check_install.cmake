@@ -8,7 +8,8 @@ endif()
 set(entries
     share/applications/com.brannel.ZelHub.desktop
     share/ZelHub/autostart/com.brannel.ZelHub.desktop)
-foreach(file bin/ZelHub share/icons/hicolor/scalable/apps/com.brannel.ZelHub.svg ${entries})
+foreach(file bin/ZelHub share/icons/hicolor/scalable/apps/com.brannel.ZelHub.svg
+        share/icons/hicolor/scalable/apps/com.brannel.ZelHub-symbolic.svg ${entries})
     if(NOT EXISTS ${PREFIX}/${file})
         message(FATAL_ERROR "not installed: ${file}")
     endif()
