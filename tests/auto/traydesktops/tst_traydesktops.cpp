@@ -356,6 +356,8 @@ void tst_TrayDesktops::hubOnARealPanel()
             [&] { return monitor->lines().filter("member=GetLayout").size() > 0; }, 10000));
     const std::optional<Geometry> hide = waitForMenu("menu");
     QVERIFY(hide);
+    // Beside the panel, never over the icon.
+    QVERIFY2(!overlaps(hide->y, hide->height, strip.y, strip.height), qPrintable(describe(*hide)));
     click(hide->x + hide->width / 2, hide->y + hide->height / 2, 1);
     for (const auto &demo : m_demos)
         QVERIFY(demo->waitForLine("hideIcon").startsWith(u"hideIcon hubAnchor="_qs));
