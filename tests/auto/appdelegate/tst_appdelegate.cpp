@@ -250,6 +250,8 @@ void tst_AppDelegate::menu_data()
                              << "Hide Zel Icons";
     QTest::newRow("one app") << 1 << false << "1 Zel app"
                              << "Hide Zel Icons";
+    QTest::newRow("two apps") << 2 << false << "2 Zel apps"
+                              << "Hide Zel Icons";
     QTest::newRow("twelve apps, hidden") << 12 << true << "12 Zel apps"
                                          << "Show Zel Icons";
 }
