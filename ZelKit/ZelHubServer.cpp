@@ -146,9 +146,9 @@ void ZelHubServer::insertSorted(const ZelHubApp &app, qsizetype position)
     // The list is sorted before every registration, so a stable sort of the changed
     // list is the same as one insertion: after the names that sort before it, and
     // among equal names at the place the entry held (after them, when it is new).
-    if (m_collator.locale() != QLocale()) {
+    if (m_collator.locale() != QLocale() || m_collator.caseSensitivity() != Qt::CaseInsensitive) {
         // The user's current locale, also after a change; a new locale resets the
-        // collator's options.
+        // collator's options, and a new collator compares case-sensitively.
         m_collator.setLocale(QLocale());
         m_collator.setCaseSensitivity(Qt::CaseInsensitive);
     }

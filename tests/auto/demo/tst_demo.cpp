@@ -91,7 +91,8 @@ void tst_Demo::initTestCase()
 {
     hub = std::make_unique<ChildProcess>(u"hub/ZelHub"_qs, QStringList());
     QVERIFY(hub->start());
-    QVERIFY(!hub->waitForErrLine(u"[ZelHub] server started \u2014 discovering Zel apps"_qs).isEmpty());
+    QVERIFY(
+        !hub->waitForErrLine(u"[ZelHub] server started \u2014 discovering Zel apps"_qs).isEmpty());
     alpha = startDemo({"--id", "alpha", "--name", "Alpha", "--title", "Inbox"}, "2");
     beta = startDemo({"--id", "beta", "--name", "Beta", "--symbol", "mail-unread"});
     QVERIFY(alpha && beta);
@@ -127,7 +128,8 @@ void tst_Demo::hubSeesEverySibling()
                           "symbol=\"mail-unread\""_qs);
 
     // The log line is written verbatim, never as a format.
-    QVERIFY(gdbusEmit("register", {u"{'appID': <'f'>, 'appName': <'%s%n Caf\u00e9 \U0001F375'>}"_qs}));
+    QVERIFY(
+        gdbusEmit("register", {u"{'appID': <'f'>, 'appName': <'%s%n Caf\u00e9 \U0001F375'>}"_qs}));
     QCOMPARE(hub->waitForErrLine("[ZelHub] registered %"),
              u"[ZelHub] registered %s%n Caf\u00e9 \U0001F375 (f) \u2014 3 app(s) now"_qs);
     QVERIFY(gdbusEmit("unregister", {"{'appID': <'f'>}"}));
@@ -141,22 +143,21 @@ void tst_Demo::commands_data()
     // Each row ends with a marker that leaves the anchor (-7, -7), which a hide without
     // an anchor keeps.
     QTest::newRow("activate one at an anchor")
-        << QStringList{"activate", "alpha", "--anchor", "400,500"}
-        << QStringList{"activate anchor=400.0,500.0"} << QStringList();
+        << QStringList{"activate", "beta", "--anchor", "400,500"} << QStringList()
+        << QStringList{"activate anchor=400.0,500.0"};
     QTest::newRow("activate with an empty target reaches all")
         << QStringList{"activate", ""} << QStringList{"activate anchor=none"}
         << QStringList{"activate anchor=none"};
-    QTest::newRow("hide all at an anchor")
-        << QStringList{"hide", "--anchor", "10,20.25"}
-        << QStringList{"hideIcon hubAnchor=10.0,20.25"}
-        << QStringList{"hideIcon hubAnchor=10.0,20.25"};
+    QTest::newRow("hide all at an anchor") << QStringList{"hide", "--anchor", "10,20.25"}
+                                           << QStringList{"hideIcon hubAnchor=10.0,20.25"}
+                                           << QStringList{"hideIcon hubAnchor=10.0,20.25"};
     QTest::newRow("hide one without anchor keeps the last")
-        << QStringList{"hide", "beta"} << QStringList()
-        << QStringList{"hideIcon hubAnchor=-7.0,-7.0"};
+        << QStringList{"hide", "alpha"} << QStringList{"hideIcon hubAnchor=-7.0,-7.0"}
+        << QStringList();
     QTest::newRow("show all") << QStringList{"show"} << QStringList{"showIcon"}
                               << QStringList{"showIcon"};
-    QTest::newRow("show another app") << QStringList{"show", "gamma"} << QStringList()
-                                      << QStringList();
+    QTest::newRow("show another app")
+        << QStringList{"show", "gamma"} << QStringList() << QStringList();
 }
 
 void tst_Demo::commands()
@@ -166,19 +167,19 @@ void tst_Demo::commands()
     QFETCH(QStringList, betaSaw);
     alpha->skipToEnd();
     beta->skipToEnd();
-    const qsizetype from = alpha->lines().size(), fromBeta = beta->lines().size();
+    const qsizetype fromAlpha = alpha->lines().size(), fromBeta = beta->lines().size();
     QCOMPARE(zelctl(args).exitCode, 0);
-    QCOMPARE(linesUntilMarker(*alpha, "alpha", from), alphaSaw);
+    QCOMPARE(linesUntilMarker(*alpha, "alpha", fromAlpha), alphaSaw);
     QCOMPARE(linesUntilMarker(*beta, "beta", fromBeta), betaSaw);
-    if (alphaSaw.value(0) != u"activate anchor=400.0,500.0")
+    if (betaSaw.value(0) != u"activate anchor=400.0,500.0")
         return;
-    // The window's top centre is at the anchor: on the 800 × 600 screen, y 500 up from the
-    // bottom is 100 down from the top.
+    // The window's top centre is at the anchor: on the 800 × 800 screen, y 500 up from the
+    // bottom is 300 down from the top.
     static const QRegularExpression re(R"(^window at=(-?\d+),(-?\d+) size=(\d+)x(\d+)$)");
-    const auto m = re.match(alpha->lines().at(from + 1));
-    QVERIFY2(m.hasMatch(), qPrintable(alpha->lines().at(from + 1)));
+    const auto m = re.match(beta->lines().at(fromBeta + 1));
+    QVERIFY2(m.hasMatch(), qPrintable(beta->lines().at(fromBeta + 1)));
     QVERIFY(qAbs(m.captured(1).toInt() + m.captured(3).toInt() / 2.0 - 400) <= 1);
-    QCOMPARE(m.captured(2).toInt(), 100);
+    QCOMPARE(m.captured(2).toInt(), 300);
 }
 
 void tst_Demo::monitorShowsTraffic()
@@ -203,7 +204,7 @@ void tst_Demo::commandLine_data()
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("start"); // of standard output (0) or standard error (2)
+    QTest::addColumn<QString>("start"); // on standard output (0) or standard error (2)
     QTest::addColumn<QString>("contains");
     const QString ctl = u"examples/zelctl/zelctl"_qs, demo = u"examples/ZelDemo/ZelDemo"_qs;
     QTest::newRow("zelctl help") << ctl << QStringList{"--help"} << 0 << "Usage: zelctl COMMAND"
@@ -211,22 +212,28 @@ void tst_Demo::commandLine_data()
     QTest::newRow("zelctl help before a command")
         << ctl << QStringList{"--help", "hide"} << 0 << "Usage: zelctl hide [ID] [--anchor X,Y]"
         << "";
-    QTest::newRow("zelctl no command") << ctl << QStringList() << 2 << "zelctl: " << "no command";
+    QTest::newRow("zelctl no command") << ctl << QStringList() << 2 << "zelctl: "
+                                       << "no command";
     QTest::newRow("zelctl unknown command") << ctl << QStringList{"frob"} << 2 << "zelctl: "
                                             << "unknown command";
-    QTest::newRow("zelctl activate without id") << ctl << QStringList{"activate"} << 2
-                                                << "zelctl: " << "needs the id";
+    QTest::newRow("zelctl activate without id") << ctl << QStringList{"activate"} << 2 << "zelctl: "
+                                                << "needs the id";
     QTest::newRow("zelctl anchor with one number")
-        << ctl << QStringList{"activate", "a", "--anchor", "5"} << 2 << "zelctl: " << "--anchor";
+        << ctl << QStringList{"activate", "a", "--anchor", "5"} << 2 << "zelctl: "
+        << "--anchor";
     QTest::newRow("zelctl anchor with a blank")
-        << ctl << QStringList{"hide", "--anchor", "1, 2"} << 2 << "zelctl: " << "--anchor";
+        << ctl << QStringList{"hide", "--anchor", "1, 2"} << 2 << "zelctl: "
+        << "--anchor";
     QTest::newRow("zelctl show takes no anchor")
-        << ctl << QStringList{"show", "--anchor", "1,2"} << 2 << "zelctl: " << "Unknown option";
+        << ctl << QStringList{"show", "--anchor", "1,2"} << 2 << "zelctl: "
+        << "Unknown option";
     QTest::newRow("zelctl list with a bad wait")
-        << ctl << QStringList{"list", "--wait", "-1"} << 2 << "zelctl: " << "--wait";
+        << ctl << QStringList{"list", "--wait", "-1"} << 2 << "zelctl: "
+        << "--wait";
     QTest::newRow("ZelDemo unreadable image")
         << demo << QStringList{"--image", qEnvironmentVariable("ZEL_SOURCE_DIR") + "/README.md"}
-        << 2 << "ZelDemo: " << "cannot read image";
+        << 2 << "ZelDemo: "
+        << "cannot read image";
     QTest::newRow("ZelDemo empty id") << demo << QStringList{"--id", ""} << 2 << "ZelDemo: "
                                       << "--id";
     QTest::newRow("ZelDemo stray argument") << demo << QStringList{"extra"} << 2 << "ZelDemo: "
@@ -243,7 +250,7 @@ void tst_Demo::commandLine()
     const Result r = run(program, args);
     QCOMPARE(r.exitCode, exitCode);
     const QString text = exitCode == 0 ? r.out : r.err;
-    QVERIFY2(text.startsWith(start) && text.contains(contains), qPrintable(text));
+    QVERIFY2(text.contains(start) && text.contains(contains), qPrintable(text));
     if (exitCode != 0)
         QVERIFY2(r.out.isEmpty() && r.err.contains("--help"), qPrintable(r.err));
 }

@@ -233,8 +233,8 @@ void tst_HubRules::addressing_data()
     QTest::newRow("not started, targeted") << a << false << target(u"caf\u00e9"_qs) << false;
     QTest::newRow("not started, empty targetID") << a << false << target(u""_qs) << true;
     QTest::newRow("own id") << a << true << target(u"caf\u00e9"_qs) << true;
-    QTest::newRow("own id, canonically equivalent") << a << true << target(u"cafe\u0301"_qs)
-                                                    << true;
+    QTest::newRow("own id, canonically equivalent")
+        << a << true << target(u"cafe\u0301"_qs) << true;
     QTest::newRow("own id in other case") << a << true << target(u"CAF\u00c9"_qs) << false;
     QTest::newRow("other id") << a << true << target(u"beta"_qs) << false;
     QTest::newRow("hideIcon, other id") << u"hideIcon"_qs << true << target(u"beta"_qs) << false;
@@ -301,8 +301,8 @@ void tst_HubRules::appInfo_data()
 {
     QTest::addColumn<Steps>("steps");
     QTest::addColumn<Posts>("expected"); // a QSize stands for PNG data of that pixel size
-    const QVariantMap base{{"appID", "alpha"}, {"appName", "Alpha"},
-                           {"bundleID", "com.brannel.TestSibling"}};
+    const QVariantMap base{
+        {"appID", "alpha"}, {"appName", "Alpha"}, {"bundleID", "com.brannel.TestSibling"}};
     const auto with = [&](QVariantMap extra) {
         for (auto it = base.begin(); it != base.end(); ++it)
             if (!extra.contains(it.key()))
@@ -312,12 +312,10 @@ void tst_HubRules::appInfo_data()
     const QImage image = quarterImage({16, 16});
     QTest::newRow("start announces id, name and bundle id")
         << Steps([](TestClient &c, auto &) { c.start(alpha); }) << Posts{{"register", base}};
-    QTest::newRow("no bundle identifier is the empty string")
-        << Steps([](TestClient &c, auto &) {
-               QGuiApplication::setDesktopFileName({});
-               c.start(alpha);
-           })
-        << Posts{{"register", with({{"bundleID", ""}})}};
+    QTest::newRow("no bundle identifier is the empty string") << Steps([](TestClient &c, auto &) {
+        QGuiApplication::setDesktopFileName({});
+        c.start(alpha);
+    }) << Posts{{"register", with({{"bundleID", ""}})}};
     QTest::newRow("nothing before start; fields kept for it")
         << Steps([image](TestClient &c, LocalNotificationCenter &n) {
                c.statusBarTitle = u"T"_qs;
@@ -356,21 +354,18 @@ void tst_HubRules::appInfo_data()
         << Posts{{"register", with({{"statusSymbolName", "s"}, {"statusTitle", "old"}})},
                  {"register", with({{"statusSymbolName", "s"}, {"statusTitle", "new"}})},
                  {"register", with({{"statusSymbolName", "s"}, {"statusTitle", "new"}})}};
-    QTest::newRow("unrenderable image left out, the rest sent")
-        << Steps([](TestClient &c, auto &) {
-               c.statusBarImage = QImage();
-               c.statusBarTitle = u""_qs;
-               c.start(alpha);
-           })
-        << Posts{{"register", with({{"statusTitle", ""}})}};
-    QTest::newRow("discover answered whatever it carries")
-        << Steps([](TestClient &c, LocalNotificationCenter &n) {
-               c.start(alpha);
-               for (const Info &info : {Info(), Info(QVariantMap()),
-                                        Info(QVariantMap{{"targetID", "beta"}, {"appID", 4}})})
-                   n.postNotification(ZelHubProtocol::discover, info);
-           })
-        << Posts{{"register", base}, {"register", base}, {"register", base}, {"register", base}};
+    QTest::newRow("unrenderable image left out, the rest sent") << Steps([](TestClient &c, auto &) {
+        c.statusBarImage = QImage();
+        c.statusBarTitle = u""_qs;
+        c.start(alpha);
+    }) << Posts{{"register", with({{"statusTitle", ""}})}};
+    QTest::newRow("discover answered whatever it carries") << Steps([](TestClient &c,
+                                                                       LocalNotificationCenter &n) {
+        c.start(alpha);
+        for (const Info &info :
+             {Info(), Info(QVariantMap()), Info(QVariantMap{{"targetID", "beta"}, {"appID", 4}})})
+            n.postNotification(ZelHubProtocol::discover, info);
+    }) << Posts{{"register", base}, {"register", base}, {"register", base}, {"register", base}};
     QTest::newRow("stop sends the same info and stops listening")
         << Steps([](TestClient &c, LocalNotificationCenter &n) {
                c.statusBarTitle = u"T"_qs;
@@ -414,8 +409,8 @@ void tst_HubRules::statusImagePNG_data()
     QTest::addColumn<QSize>("pixels"); // invalid: nothing is sent
     QTest::newRow("16 pt at factor 1") << quarterImage({16, 16}) << 1.0 << QSize(16, 16);
     QTest::newRow("16 pt at factor 2") << quarterImage({16, 16}) << 2.0 << QSize(32, 32);
-    QTest::newRow("16 pt drawn at 2x, factor 1") << quarterImage({32, 32}, 2) << 1.0
-                                                 << QSize(16, 16);
+    QTest::newRow("16 pt drawn at 2x, factor 1")
+        << quarterImage({32, 32}, 2) << 1.0 << QSize(16, 16);
     QTest::newRow("15 pt at 1.5 truncates") << quarterImage({15, 15}) << 1.5 << QSize(22, 22);
     QTest::newRow("wide 21x7 at 1.25") << quarterImage({21, 7}) << 1.25 << QSize(26, 8);
     QTest::newRow("null image") << QImage() << 2.0 << QSize();
@@ -455,19 +450,19 @@ void tst_HubRules::noScreenMeansFactorTwo()
 
 void tst_HubRules::screenAnchor_data()
 {
-    // The offscreen screen is 800 × 600 at the origin; anchors have y going up from its bottom.
+    // The offscreen screen is 800 × 800 at the origin; anchors have y going up from its bottom.
     QTest::addColumn<QPointF>("anchor");
     QTest::addColumn<QPointF>("global");
-    QTest::newRow("bottom-left corner") << QPointF(0, 0) << QPointF(0, 600);
-    QTest::newRow("below a top panel's icon") << QPointF(400, 575.5) << QPointF(400, 24.5);
-    QTest::newRow("off the screen") << QPointF(-50, -10) << QPointF(-50, 610);
+    QTest::newRow("bottom-left corner") << QPointF(0, 0) << QPointF(0, 800);
+    QTest::newRow("below a top panel's icon") << QPointF(400, 775.5) << QPointF(400, 24.5);
+    QTest::newRow("off the screen") << QPointF(-50, -10) << QPointF(-50, 810);
 }
 
 void tst_HubRules::screenAnchor()
 {
     QFETCH(QPointF, anchor);
     QFETCH(QPointF, global);
-    QCOMPARE(QGuiApplication::primaryScreen()->geometry(), QRect(0, 0, 800, 600));
+    QCOMPARE(QGuiApplication::primaryScreen()->geometry(), QRect(0, 0, 800, 800));
     QCOMPARE(ZelScreenAnchor::toGlobal(anchor), global);
     QCOMPARE(ZelScreenAnchor::fromGlobal(global), anchor);
 }
@@ -512,21 +507,21 @@ void tst_HubRules::button_data()
     QTest::addColumn<QString>("text"); // empty: an 18 × 18 image-only button
     QTest::addColumn<bool>("placeholder");
     using Info = HubPopoverViewController::StatusInfo;
-    QTest::newRow("image, no title")
-        << Provider([](const ZelHubApp &) { return Info{redIcon(), std::nullopt}; }) << ""
-        << false;
-    QTest::newRow("title with outer blanks")
-        << Provider([](const ZelHubApp &) { return Info{redIcon(), u" \t42 \t min  "_qs}; })
-        << " 42 \t min" << false;
-    QTest::newRow("no-break spaces are blanks too")
-        << Provider([](const ZelHubApp &) { return Info{redIcon(), u"\u00a0A B\u2003"_qs}; })
-        << " A B" << false;
-    QTest::newRow("line breaks are not blanks")
-        << Provider([](const ZelHubApp &) { return Info{redIcon(), u"\nA\n"_qs}; }) << " \nA\n"
-        << false;
-    QTest::newRow("blank title is no title")
-        << Provider([](const ZelHubApp &) { return Info{std::nullopt, u" \t "_qs}; }) << ""
-        << true;
+    QTest::newRow("image, no title") << Provider([](const ZelHubApp &) {
+        return Info{redIcon(), std::nullopt};
+    }) << "" << false;
+    QTest::newRow("title with outer blanks") << Provider([](const ZelHubApp &) {
+        return Info{redIcon(), u" \t42 \t min  "_qs};
+    }) << " 42 \t min" << false;
+    QTest::newRow("no-break spaces are blanks too") << Provider([](const ZelHubApp &) {
+        return Info{redIcon(), u"\u00a0A B\u2003"_qs};
+    }) << " A B" << false;
+    QTest::newRow("line breaks are not blanks") << Provider([](const ZelHubApp &) {
+        return Info{redIcon(), u"\nA\n"_qs};
+    }) << " \nA\n" << false;
+    QTest::newRow("blank title is no title") << Provider([](const ZelHubApp &) {
+        return Info{std::nullopt, u" \t "_qs};
+    }) << "" << true;
     QTest::newRow("no provider") << Provider() << "" << true;
 }
 
@@ -549,8 +544,9 @@ void tst_HubRules::button()
     // The next button follows with the usual spacing, whatever the width.
     QCOMPARE(shown.at(1).x(), shown.at(0).x() + button->width() + 12);
     const QImage shownImage = button->icon().pixmap(18).toImage();
-    QCOMPARE(shownImage, placeholder ? HubPopoverViewController::placeholderIcon()->pixmap(18).toImage()
-                                     : redIcon().pixmap(18).toImage());
+    QCOMPARE(shownImage, placeholder
+                             ? HubPopoverViewController::placeholderIcon()->pixmap(18).toImage()
+                             : redIcon().pixmap(18).toImage());
 }
 
 void tst_HubRules::click_data()
@@ -596,8 +592,8 @@ void tst_HubRules::keyboard()
     {
         Qt::Key key;
         int focus;
-    } steps[] = {{Qt::Key_Right, 1}, {Qt::Key_Down, 6}, {Qt::Key_Down, 6}, {Qt::Key_Up, 1},
-                 {Qt::Key_Left, 0},  {Qt::Key_Left, 0}, {Qt::Key_Right, 1}, {Qt::Key_Right, 2},
+    } steps[] = {{Qt::Key_Right, 1}, {Qt::Key_Down, 6},  {Qt::Key_Down, 6},  {Qt::Key_Up, 1},
+                 {Qt::Key_Left, 0},  {Qt::Key_Left, 0},  {Qt::Key_Right, 1}, {Qt::Key_Right, 2},
                  {Qt::Key_Right, 3}, {Qt::Key_Right, 4}, {Qt::Key_Down, 6}};
     for (const auto &step : steps) {
         QTest::keyClick(QApplication::focusWidget(), step.key);
@@ -663,8 +659,9 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         LocalNotificationCenter center;
         TestClient client(&center);
+        QObject observer;
         QSize size;
-        center.addObserver(&client, ZelHubProtocol::register_, [&](const ZelNotification &n) {
+        center.addObserver(&observer, ZelHubProtocol::register_, [&](const ZelNotification &n) {
             size = QImage::fromData(n.userInfo->value("statusImageData").toByteArray()).size();
         });
         client.statusBarImage = quarterImage({16, 16});

@@ -76,7 +76,8 @@ QByteArray pngBomb(quint32 width, quint32 height)
 
 QColor centre(const QIcon &icon)
 {
-    return icon.pixmap(16).toImage().pixelColor(8, 8);
+    const QImage image = icon.pixmap(16).toImage();
+    return image.pixelColor(image.width() / 2, image.height() / 2);
 }
 
 } // namespace
@@ -182,12 +183,12 @@ QStringList tst_HubWire::ids() const
 void tst_HubWire::registration_data()
 {
     QTest::addColumn<QVariant>("payload"); // gdbus arguments, or a userInfo for the peer
-    QTest::addColumn<QString>("name");     // empty: dropped
+    QTest::addColumn<QString>("name");     // null: dropped
     QTest::addColumn<QString>("bundleID");
-    QTest::addColumn<QVariant>("title");   // invalid: none
-    QTest::addColumn<QColor>("image");     // invalid: none
+    QTest::addColumn<QVariant>("title"); // invalid: none
+    QTest::addColumn<QColor>("image");   // invalid: none
     const auto drop = [](const char *row, const QStringList &args) {
-        QTest::newRow(row) << QVariant(args) << "" << "" << QVariant() << QColor();
+        QTest::newRow(row) << QVariant(args) << QString() << "" << QVariant() << QColor();
     };
     drop("empty appID", {"{'appID': <''>, 'appName': <'Empty'>}"});
     drop("numeric appID", {"{'appID': <7>}"});
@@ -230,12 +231,13 @@ void tst_HubWire::registration_data()
     keep("truncated png", "'statusImageData': " + bytes(solidPng({16, 16}).left(40)), "a");
     keep("bomb 100000 x 100000", "'statusImageData': " + bytes(pngBomb(100000, 100000)), "a");
     keep("bomb 1025 x 1", "'statusImageData': " + bytes(pngBomb(1025, 1)), "a");
-    keep("largest image, 1024 x 1024", "'statusImageData': " + bytes(solidPng({1024, 1024})),
-         "a", "", {}, Qt::green);
+    keep("largest image, 1024 x 1024", "'statusImageData': " + bytes(solidPng({1024, 1024})), "a",
+         "", {}, Qt::green);
     QTest::newRow("over a mebibyte of data")
         << QVariant(QVariantMap{{"appID", "a"},
                                 {"statusImageData", solidPng({8, 8}) + QByteArray(1 << 20, 0)}})
-        << "a" << "" << QVariant() << QColor();
+        << "a"
+        << "" << QVariant() << QColor();
 }
 
 void tst_HubWire::registration()
@@ -251,7 +253,7 @@ void tst_HubWire::registration()
     else
         QVERIFY(emitSignal("register", payload.toStringList()));
     QVERIFY(sync(fromPeer));
-    if (name.isEmpty()) {
+    if (name.isNull()) {
         QCOMPARE(server->apps().size(), 0);
         QCOMPARE(log, QStringList());
         QCOMPARE(changes, 0);
@@ -310,13 +312,16 @@ void tst_HubWire::registry_data()
                        "register {'appID': <'6'>, 'appName': <'\u00c9mile'>}",
                        "register {'appID': <'4'>, 'appName': <'Zed'>, 'statusTitle': <'x'>}"}
         << QStringList{"2", "1", "6", "3", "4", "5"} << 7
-        << QStringList{line("beta", "1", 1),     line("Alpha", "2", 2), line("gamma", "3", 3),
-                       line("Zed", "4", 4),      line("zed", "5", 5),
-                       line("\u00c9mile", "6", 6), line("Zed", "4", 6)};
+        << QStringList{line("beta", "1", 1), line("Alpha", "2", 2), line("gamma", "3", 3),
+                       line("Zed", "4", 4),  line("zed", "5", 5),   line("\u00c9mile", "6", 6),
+                       line("Zed", "4", 6)};
     QTest::newRow("unregister: malformed and unknown ignored, known removed silently")
-        << QStringList{"register {'appID': <'a'>}",     "unregister {'appID': <1>}",
-                       "unregister",                    "unregister 'a'",
-                       "unregister {'appID': <'b'>}",   "unregister {'appID': <''>}",
+        << QStringList{"register {'appID': <'a'>}",
+                       "unregister {'appID': <1>}",
+                       "unregister",
+                       "unregister 'a'",
+                       "unregister {'appID': <'b'>}",
+                       "unregister {'appID': <''>}",
                        "unregister {'appID': <'a'>, 'appName': <'other'>}"}
         << QStringList{} << 2 << QStringList{line("a", "a", 1)};
     QTest::newRow("two instances share one entry")
@@ -349,8 +354,8 @@ void tst_HubWire::prune()
     const QStringList bundles{"", owned, "com.brannel.zeltest.Gone", "com.brannel.My Notes",
                               owner.baseService()};
     for (int i = 0; i < bundles.size(); ++i)
-        QVERIFY(emitSignal("register", {u"{'appID': <'%1'>, 'bundleID': <'%2'>}"_qs.arg(i).arg(
-                                           bundles[i])}));
+        QVERIFY(emitSignal("register",
+                           {u"{'appID': <'%1'>, 'bundleID': <'%2'>}"_qs.arg(i).arg(bundles[i])}));
     QVERIFY(sync());
     changes = 0;
     server->pruneDeadApps();
@@ -363,8 +368,8 @@ void tst_HubWire::prune()
     const ZelHubApp unknown{"x", "X", owned};
     QCOMPARE(centre(server->statusInfo(unknown).image.value_or(QIcon())), QColor(Qt::blue));
     QVERIFY(!server->statusInfo(unknown).title);
-    QDBusConnection::disconnectFromBus("owner");
-    QTRY_VERIFY(!RunningApplications::system()->isRunning(owned));
+    QVERIFY(owner.unregisterService(owned));
+    QVERIFY(!RunningApplications::system()->isRunning(owned));
     QVERIFY(!server->statusInfo(unknown).image);
     server->pruneDeadApps();
     QCOMPARE(ids(), QStringList{"0"});
@@ -393,10 +398,14 @@ void tst_HubWire::commands()
         {"discover", 0, {}},
         {"hideIcon", 1, {}},
         {"hideIcon", 1, {{"anchorX", s("812.0")}, {"anchorY", s("40.5")}}},
-        {"hideIcon", 1, {{"targetID", s("alpha")}, {"anchorX", s("1079.5")}, {"anchorY", s("0.0")}}},
+        {"hideIcon",
+         1,
+         {{"targetID", s("alpha")}, {"anchorX", s("1079.5")}, {"anchorY", s("0.0")}}},
         {"showIcon", 1, {}},
         {"showIcon", 1, {{"targetID", s("alpha")}}},
-        {"activate", 1, {{"targetID", s("alpha")}, {"anchorX", s("812.0")}, {"anchorY", s("40.5")}}},
+        {"activate",
+         1,
+         {{"targetID", s("alpha")}, {"anchorX", s("812.0")}, {"anchorY", s("40.5")}}},
         {"activate", 1, {{"targetID", s("alpha")}}}};
     const auto seen = monitor.waitFor(expected.size());
     QCOMPARE(seen.size(), expected.size());
@@ -474,22 +483,22 @@ void tst_HubWire::foreignSignalsToClient_data()
     QTest::newRow("no arguments") << QStringList() << true << Anchor();
     QTest::newRow("anchor as text") << QStringList{"{'anchorX': <'812.0'>, 'anchorY': <'24.5'>}"}
                                     << true << Anchor(QPointF(812, 24.5));
-    QTest::newRow("anchor as doubles") << QStringList{"{'anchorX': <812.0>, 'anchorY': <24.5>}"}
-                                       << true << Anchor();
+    QTest::newRow("anchor as doubles")
+        << QStringList{"{'anchorX': <812.0>, 'anchorY': <24.5>}"} << true << Anchor();
     QTest::newRow("huge anchor text")
-        << QStringList{"{'anchorX': <'1." + QString(20000, u'0') + "'>, 'anchorY': <'1'>}"}
-        << true << Anchor(QPointF(1, 1));
+        << QStringList{"{'anchorX': <'1." + QString(20000, u'0') + "'>, 'anchorY': <'1'>}"} << true
+        << Anchor(QPointF(1, 1));
     QTest::newRow("targetID a number, nested junk")
         << QStringList{"{'targetID': <int64 5>, 'anchorX': <{'a': <1>}>, 'anchorY': <['x']>}"}
         << true << Anchor();
     QTest::newRow("own targetID") << QStringList{"{'targetID': <'alpha'>}"} << true << Anchor();
-    QTest::newRow("targetID of another app") << QStringList{"{'targetID': <'beta'>}"} << false
-                                             << Anchor();
+    QTest::newRow("targetID of another app")
+        << QStringList{"{'targetID': <'beta'>}"} << false << Anchor();
     QTest::newRow("a string, not a dictionary") << QStringList{"'alpha'"} << false << Anchor();
-    QTest::newRow("two dictionaries") << QStringList{"{'a': <'b'>}", "{'c': <'d'>}"} << false
-                                      << Anchor();
-    QTest::newRow("a{ss}, not a{sv}") << QStringList{"@a{ss} {'targetID': 'alpha'}"} << false
-                                      << Anchor();
+    QTest::newRow("two dictionaries")
+        << QStringList{"{'a': <'b'>}", "{'c': <'d'>}"} << false << Anchor();
+    QTest::newRow("a{ss}, not a{sv}")
+        << QStringList{"@a{ss} {'targetID': 'alpha'}"} << false << Anchor();
 }
 
 void tst_HubWire::foreignSignalsToClient()
@@ -513,8 +522,8 @@ void tst_HubWire::bundleIdentifier_data()
     QTest::addColumn<bool>("heldByAnother");
     QTest::addColumn<bool>("claimed");
     QTest::newRow("application id") << "com.brannel.zeltest.Mine" << false << true;
-    QTest::newRow("queued behind a running instance") << "com.brannel.zeltest.Queued" << true
-                                                      << true;
+    QTest::newRow("queued behind a running instance")
+        << "com.brannel.zeltest.Queued" << true << true;
     QTest::newRow("not a bus name: sent, not claimed") << "not a bus name" << false << false;
 }
 
