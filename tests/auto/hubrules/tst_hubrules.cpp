@@ -1,5 +1,6 @@
-// The protocol's value rules through the real client and server on an in-process
-// center, and the popup grid through the real controller on an offscreen window.
+// The protocol's value rules through the real client and server on an
+// in-process center, and the popup grid through the real controller on an
+// offscreen window.
 #include "HubPopover.h"
 #include "HubPopoverViewController.h"
 
@@ -24,13 +25,10 @@
 
 using Info = std::optional<QVariantMap>;
 using Anchor = std::optional<QPointF>;
-using Steps = std::function<void(class TestClient &, LocalNotificationCenter &)>;
 using Posts = QList<std::pair<QString, QVariantMap>>;
 using Provider = std::function<HubPopoverViewController::StatusInfo(const ZelHubApp &)>;
 Q_DECLARE_METATYPE(Info)
 Q_DECLARE_METATYPE(Anchor)
-Q_DECLARE_METATYPE(Steps)
-Q_DECLARE_METATYPE(Posts)
 Q_DECLARE_METATYPE(Provider)
 
 class TestClient : public ZelHubClient
@@ -102,555 +100,497 @@ struct Shown
 class tst_HubRules : public QObject
 {
     Q_OBJECT
-private slots:
-    void initTestCase();
-    void init();
-    void anchorReading_data();
-    void anchorReading();
-    void addressing_data();
-    void addressing();
-    void coordinateText_data();
-    void coordinateText();
-    void appInfo_data();
-    void appInfo();
-    void statusImagePNG_data();
-    void statusImagePNG();
-    void noScreenMeansFactorTwo();
-    void screenAnchor_data();
-    void screenAnchor();
-    void grid_data();
-    void grid();
-    void button_data();
-    void button();
-    void click_data();
-    void click();
-    void keyboard();
-    void placement_data();
-    void placement();
-    void defaults_data();
-    void defaults();
-
-private:
     std::unique_ptr<LocalNotificationCenter> center;
     std::unique_ptr<TestClient> client;
     Posts posts;
     QObject recorder;
-};
 
-void tst_HubRules::initTestCase()
-{
-    // Every coordinate is read and written under a decimal-comma locale when one exists.
-    for (const char *name : {"de_DE.UTF-8", "de_DE.utf8"})
-        if (std::setlocale(LC_NUMERIC, name))
-            break;
-}
-
-void tst_HubRules::init()
-{
-    QGuiApplication::setDesktopFileName(u"com.brannel.TestSibling"_qs);
-    client.reset();
-    posts.clear();
-    center = std::make_unique<LocalNotificationCenter>();
-    client = std::make_unique<TestClient>(center.get());
-    for (const QString &name : {ZelHubProtocol::register_, ZelHubProtocol::unregister})
-        center->addObserver(&recorder, name, [this](const ZelNotification &n) {
-            posts.append({n.name.section(u'.', -1), n.userInfo.value_or(QVariantMap())});
-        });
-}
-
-void tst_HubRules::anchorReading_data()
-{
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<QVariantMap>("info");
-    QTest::addColumn<Anchor>("expected"); // what the callback gets; none keeps (1, 2)
-    const auto row = [](const char *name, const QVariant &x, const QVariant &y, Anchor a,
-                        const QString &command = u"activate"_qs) {
-        QTest::newRow(name) << command << anchorInfo(x, y) << a;
-    };
-    row("812.0 and 24.5", "812.0", "24.5", QPointF(812, 24.5));
-    row("integral text", "812", "-3", QPointF(812, -3));
-    row("exponent and plus sign", "1.5e2", "+7", QPointF(150, 7));
-    row("hexadecimal, as strtod reads it", "0x10", "1", QPointF(16, 1));
-    row("y empty", "812.0", "", {});
-    row("y leading blank", "812.0", " 24.5", {});
-    row("x leading tab", "\t812.0", "24.5", {});
-    row("x leading newline", "\n812.0", "24.5", {});
-    row("x leading NUL", QString(QChar(0)) + u"1"_qs, "2", {});
-    row("x embedded NUL", u"24"_qs + QChar(0) + u"5"_qs, "2", {});
-    row("y trailing letters", "812.0", "24.5px", {});
-    row("y trailing blank", "812.0", "24.5 ", {});
-    row("decimal comma", "24,5", "1", {});
-    row("infinity", "inf", "1", {});
-    row("not a number", "1", "nan", {});
-    row("overflow", "1e999", "1", {});
-    row("only x", "812.0", QVariant(), {});
-    row("only y", QVariant(), "24.5", {});
-    row("y a number", "812.0", 24.5, {});
-    row("x as bytes", QByteArray("812.0"), "24.5", {});
-    row("hideIcon stores its anchor", "10.0", "20.5", QPointF(10, 20.5), u"hideIcon"_qs);
-    row("hideIcon without anchor keeps it", QVariant(), QVariant(), {}, u"hideIcon"_qs);
-    row("showIcon never reads one", "10.0", "20.5", {}, u"showIcon"_qs);
-}
-
-void tst_HubRules::anchorReading()
-{
-    QFETCH(QString, command);
-    QFETCH(QVariantMap, info);
-    QFETCH(Anchor, expected);
-    client->start(alpha);
-    center->postNotification(ZelHubProtocol::activate, anchorInfo("1.0", "2.0"));
-    int calls = 0;
-    Anchor received, storedDuringCall;
-    const auto seen = [&](Anchor a) {
-        ++calls;
-        received = a;
-        storedDuringCall = client->hubAnchor();
-    };
-    client->onActivate = seen;
-    client->onHideIcon = [&] { seen(expected); };
-    client->onShowIcon = [&] { seen(expected); };
-    center->postNotification(u"com.brannel.zelhub."_qs + command, info);
-    QCOMPARE(calls, 1);
-    QCOMPARE(received, expected);
-    const Anchor stored = command == u"showIcon" || !expected ? QPointF(1, 2) : expected;
-    QCOMPARE(storedDuringCall, stored);
-    QCOMPARE(client->hubAnchor(), stored);
-}
-
-void tst_HubRules::addressing_data()
-{
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<bool>("started");
-    QTest::addColumn<Info>("info");
-    QTest::addColumn<bool>("reached");
-    const auto target = [](const QVariant &id) { return Info(QVariantMap{{u"targetID"_qs, id}}); };
-    const QString a = u"activate"_qs;
-    QTest::newRow("no userInfo") << a << true << Info() << true;
-    QTest::newRow("no targetID") << a << true << Info(QVariantMap{{"x", "y"}}) << true;
-    QTest::newRow("targetID a number") << a << true << target(7) << true;
-    QTest::newRow("targetID as bytes") << a << true << target(QByteArray("beta")) << true;
-    QTest::newRow("empty targetID") << a << true << target(u""_qs) << true;
-    QTest::newRow("not started, targeted") << a << false << target(u"caf\u00e9"_qs) << false;
-    QTest::newRow("not started, empty targetID") << a << false << target(u""_qs) << true;
-    QTest::newRow("own id") << a << true << target(u"caf\u00e9"_qs) << true;
-    QTest::newRow("own id, canonically equivalent")
-        << a << true << target(u"cafe\u0301"_qs) << true;
-    QTest::newRow("own id in other case") << a << true << target(u"CAF\u00c9"_qs) << false;
-    QTest::newRow("other id") << a << true << target(u"beta"_qs) << false;
-    QTest::newRow("hideIcon, other id") << u"hideIcon"_qs << true << target(u"beta"_qs) << false;
-    QTest::newRow("showIcon, other id") << u"showIcon"_qs << true << target(u"beta"_qs) << false;
-    QTest::newRow("showIcon, own id") << u"showIcon"_qs << true << target(u"caf\u00e9"_qs) << true;
-}
-
-void tst_HubRules::addressing()
-{
-    QFETCH(QString, command);
-    QFETCH(bool, started);
-    QFETCH(Info, info);
-    QFETCH(bool, reached);
-    int calls = 0;
-    client->onHideIcon = [&] { ++calls; };
-    client->onShowIcon = [&] { ++calls; };
-    client->onActivate = [&](Anchor) { ++calls; };
-    const ZelNotification n{u"com.brannel.zelhub."_qs + command, info};
-    if (started) {
-        client->start({u"caf\u00e9"_qs, u"Caf\u00e9"_qs, QString()});
-        center->postNotification(n.name, info);
-    } else if (command == u"activate") {
-        // Nothing is subscribed before start(): only a direct call can reach it.
-        client->handleActivate(n);
-    }
-    QCOMPARE(calls, reached ? 1 : 0);
-}
-
-void tst_HubRules::coordinateText_data()
-{
-    QTest::addColumn<double>("value");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("whole") << 812.0 << "812.0";
-    QTest::newRow("half") << 40.5 << "40.5";
-    QTest::newRow("zero") << 0.0 << "0.0";
-    QTest::newRow("negative whole") << -3.0 << "-3.0";
-    QTest::newRow("1079.5") << 1079.5 << "1079.5";
-    QTest::newRow("shortest, not 17 digits") << 0.3 << "0.3";
-    QTest::newRow("sum with error") << 0.1 + 0.2 << "0.30000000000000004";
-}
-
-void tst_HubRules::coordinateText()
-{
-    // The hub's command, read back by the client: text on the way, the same double after.
-    QFETCH(double, value);
-    QFETCH(QString, text);
-    class NoApps : public RunningApplications
+    bool play(const QString &script)
     {
-        bool isRunning(const QString &) const override { return false; }
-    } none;
-    ZelHubServer server(center.get(), &none);
-    QVariantMap sent;
-    center->addObserver(&recorder, ZelHubProtocol::activate,
-                        [&](const ZelNotification &n) { sent = n.userInfo.value_or(sent); });
-    Anchor received;
-    client->onActivate = [&](Anchor a) { received = a; };
-    client->start(alpha);
-    server.activate({u"alpha"_qs, u"Alpha"_qs, QString()}, QPointF(value, value));
-    QCOMPARE(sent, (QVariantMap{{"targetID", "alpha"}, {"anchorX", text}, {"anchorY", text}}));
-    QCOMPARE(received, Anchor(QPointF(value, value)));
-}
-
-void tst_HubRules::appInfo_data()
-{
-    QTest::addColumn<Steps>("steps");
-    QTest::addColumn<Posts>("expected"); // a QSize stands for PNG data of that pixel size
-    const QVariantMap base{
-        {"appID", "alpha"}, {"appName", "Alpha"}, {"bundleID", "com.brannel.TestSibling"}};
-    const auto with = [&](QVariantMap extra) {
-        for (auto it = base.begin(); it != base.end(); ++it)
-            if (!extra.contains(it.key()))
-                extra.insert(it.key(), it.value());
-        return extra;
-    };
-    const QImage image = quarterImage({16, 16});
-    QTest::newRow("start announces id, name and bundle id")
-        << Steps([](TestClient &c, auto &) { c.start(alpha); }) << Posts{{"register", base}};
-    QTest::newRow("no bundle identifier is the empty string") << Steps([](TestClient &c, auto &) {
-        QGuiApplication::setDesktopFileName({});
-        c.start(alpha);
-    }) << Posts{{"register", with({{"bundleID", ""}})}};
-    QTest::newRow("nothing before start; fields kept for it")
-        << Steps([image](TestClient &c, LocalNotificationCenter &n) {
-               c.statusBarTitle = u"T"_qs;
-               c.updateStatusInfo(image, u"star"_qs);
-               c.stop();
-               n.postNotification(ZelHubProtocol::discover, std::nullopt);
-               c.start(alpha);
-           })
-        << Posts{{"register", with({{"statusSymbolName", "star"}, {"statusTitle", "T"}})}};
-    QTest::newRow("symbol wins over image, also after an image update")
-        << Steps([image](TestClient &c, auto &) {
-               c.statusBarImage = image;
-               c.statusBarSymbolName = u"star"_qs;
-               c.start(alpha);
-               c.updateStatusInfo(image);
-           })
-        << Posts{{"register", with({{"statusSymbolName", "star"}})},
-                 {"register", with({{"statusSymbolName", "star"}})}};
-    QTest::newRow("image at the screen's factor once the symbol is cleared")
-        << Steps([image](TestClient &c, auto &) {
-               c.statusBarSymbolName = u"star"_qs;
-               c.start(alpha);
-               c.statusBarSymbolName.reset();
-               c.updateStatusInfo(image);
-           })
-        << Posts{{"register", with({{"statusSymbolName", "star"}})},
-                 {"register", with({{"statusImageData", QSize(16, 16)}})}};
-    QTest::newRow("update replaces only what it is given, and always posts")
-        << Steps([image](TestClient &c, auto &) {
-               c.statusBarSymbolName = u"s"_qs;
-               c.statusBarTitle = u"old"_qs;
-               c.start(alpha);
-               c.updateStatusInfo(std::nullopt, std::nullopt, u"new"_qs);
-               c.updateStatusInfo();
-           })
-        << Posts{{"register", with({{"statusSymbolName", "s"}, {"statusTitle", "old"}})},
-                 {"register", with({{"statusSymbolName", "s"}, {"statusTitle", "new"}})},
-                 {"register", with({{"statusSymbolName", "s"}, {"statusTitle", "new"}})}};
-    QTest::newRow("unrenderable image left out, the rest sent") << Steps([](TestClient &c, auto &) {
-        c.statusBarImage = QImage();
-        c.statusBarTitle = u""_qs;
-        c.start(alpha);
-    }) << Posts{{"register", with({{"statusTitle", ""}})}};
-    QTest::newRow("discover answered whatever it carries") << Steps([](TestClient &c,
-                                                                       LocalNotificationCenter &n) {
-        c.start(alpha);
-        for (const Info &info :
-             {Info(), Info(QVariantMap()), Info(QVariantMap{{"targetID", "beta"}, {"appID", 4}})})
-            n.postNotification(ZelHubProtocol::discover, info);
-    }) << Posts{{"register", base}, {"register", base}, {"register", base}, {"register", base}};
-    QTest::newRow("stop sends the same info and stops listening")
-        << Steps([](TestClient &c, LocalNotificationCenter &n) {
-               c.statusBarTitle = u"T"_qs;
-               c.start(alpha);
-               c.stop();
-               n.postNotification(ZelHubProtocol::discover, std::nullopt);
-               c.updateStatusInfo();
-           })
-        << Posts{{"register", with({{"statusTitle", "T"}})},
-                 {"unregister", with({{"statusTitle", "T"}})},
-                 {"register", with({{"statusTitle", "T"}})}};
-    QTest::newRow("second start listens once, under the new id")
-        << Steps([](TestClient &c, LocalNotificationCenter &n) {
-               c.start(alpha);
-               c.start({u"beta"_qs, u"Beta"_qs, QString()});
-               n.postNotification(ZelHubProtocol::discover, std::nullopt);
-           })
-        << Posts{{"register", base},
-                 {"register", with({{"appID", "beta"}, {"appName", "Beta"}})},
-                 {"register", with({{"appID", "beta"}, {"appName", "Beta"}})}};
-}
-
-void tst_HubRules::appInfo()
-{
-    QFETCH(Steps, steps);
-    QFETCH(Posts, expected);
-    steps(*client, *center);
-    for (auto &[name, info] : posts)
-        for (auto it = info.begin(); it != info.end(); ++it)
-            if (it->typeId() == QMetaType::QByteArray)
-                *it = QImage::fromData(it->toByteArray(), "PNG").size();
+        const QImage image = quarterImage({16, 16});
+        TestClient &c = *client;
+        for (const QString &word : script.split(u' ')) {
+            const QString value = word.section(u'=', 1);
+            if (word == u"image" || word == u"nullimage")
+                c.statusBarImage = word == u"image" ? image : QImage();
+            else if (word.startsWith(u"symbol="))
+                c.statusBarSymbolName = value;
+            else if (word == u"nosymbol")
+                c.statusBarSymbolName.reset();
+            else if (word.startsWith(u"title="))
+                c.statusBarTitle = value;
+            else if (word == u"nobundle")
+                QGuiApplication::setDesktopFileName({});
+            else if (word.startsWith(u"start"))
+                c.start(value.isEmpty() ? alpha : ZelAppConfig{value, u"Beta"_qs, {}});
+            else if (word == u"stop")
+                c.stop();
+            else if (word.startsWith(u"discover"))
+                center->postNotification(ZelHubProtocol::discover,
+                                         word == u"discover" ? Info()
+                                                             : QVariantMap{{"targetID", "beta"}});
+            else if (word.startsWith(u"update"))
+                c.updateStatusInfo(word == u"update:image" ? std::optional(image) : std::nullopt,
+                                   std::nullopt,
+                                   word.contains(u'=') ? std::optional(value) : std::nullopt);
             else
-                QCOMPARE(it->typeId(), int(QMetaType::QString));
-    QCOMPARE(posts, expected);
-}
-
-void tst_HubRules::statusImagePNG_data()
-{
-    QTest::addColumn<QImage>("image");
-    QTest::addColumn<qreal>("factor");
-    QTest::addColumn<QSize>("pixels"); // invalid: nothing is sent
-    QTest::newRow("16 pt at factor 1") << quarterImage({16, 16}) << 1.0 << QSize(16, 16);
-    QTest::newRow("16 pt at factor 2") << quarterImage({16, 16}) << 2.0 << QSize(32, 32);
-    QTest::newRow("16 pt drawn at 2x, factor 1")
-        << quarterImage({32, 32}, 2) << 1.0 << QSize(16, 16);
-    QTest::newRow("15 pt at 1.5 truncates") << quarterImage({15, 15}) << 1.5 << QSize(22, 22);
-    QTest::newRow("wide 21x7 at 1.25") << quarterImage({21, 7}) << 1.25 << QSize(26, 8);
-    QTest::newRow("null image") << QImage() << 2.0 << QSize();
-    QTest::newRow("under one pixel") << quarterImage({1, 1}, 4) << 2.0 << QSize();
-}
-
-void tst_HubRules::statusImagePNG()
-{
-    QFETCH(QImage, image);
-    QFETCH(qreal, factor);
-    QFETCH(QSize, pixels);
-    const auto png = ZelHubClient::renderStatusImagePNG(image, factor);
-    QCOMPARE(png.has_value(), pixels.isValid());
-    if (!png)
-        return;
-    QVERIFY(png->startsWith("\x89PNG\r\n\x1a\n"));
-    const QImage decoded = QImage::fromData(*png, "PNG");
-    QCOMPARE(decoded.size(), pixels);
-    const int w = pixels.width(), h = pixels.height();
-    QCOMPARE(decoded.pixelColor(w / 4, h / 4), QColor(Qt::red));
-    QCOMPARE(decoded.pixelColor(3 * w / 4, 3 * h / 4).alpha(), 0);
-    QCOMPARE(decoded.pixelColor(3 * w / 4, h / 4).alpha(), 0);
-}
-
-void tst_HubRules::noScreenMeansFactorTwo()
-{
-    QProcess child;
-    child.setProcessEnvironment([] {
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("ZEL_CORE_CHILD", "1");
-        return env;
-    }());
-    child.start(QCoreApplication::applicationFilePath());
-    QVERIFY(child.waitForFinished(20000));
-    QCOMPARE(child.readAllStandardOutput(), QByteArray("32x32\n"));
-}
-
-void tst_HubRules::screenAnchor_data()
-{
-    // The offscreen screen is 800 × 800 at the origin; anchors have y going up from its bottom.
-    QTest::addColumn<QPointF>("anchor");
-    QTest::addColumn<QPointF>("global");
-    QTest::newRow("bottom-left corner") << QPointF(0, 0) << QPointF(0, 800);
-    QTest::newRow("below a top panel's icon") << QPointF(400, 775.5) << QPointF(400, 24.5);
-    QTest::newRow("off the screen") << QPointF(-50, -10) << QPointF(-50, 810);
-}
-
-void tst_HubRules::screenAnchor()
-{
-    QFETCH(QPointF, anchor);
-    QFETCH(QPointF, global);
-    QCOMPARE(QGuiApplication::primaryScreen()->geometry(), QRect(0, 0, 800, 800));
-    QCOMPARE(ZelScreenAnchor::toGlobal(anchor), global);
-    QCOMPARE(ZelScreenAnchor::fromGlobal(global), anchor);
-}
-
-void tst_HubRules::grid_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<QList<int>>("perRow");
-    QTest::addColumn<QSize>("preferred");
-    // 18-point icons 12 apart, 12 of padding around the grid.
-    QTest::newRow("no apps") << 0 << QList<int>{} << QSize(200, 44);
-    QTest::newRow("one app") << 1 << QList<int>{1} << QSize(42, 42);
-    QTest::newRow("a full row") << 5 << QList<int>{5} << QSize(162, 42);
-    QTest::newRow("one more starts a row") << 6 << QList<int>{5, 1} << QSize(162, 72);
-    QTest::newRow("eleven apps") << 11 << QList<int>{5, 5, 1} << QSize(162, 102);
-}
-
-void tst_HubRules::grid()
-{
-    QFETCH(int, count);
-    QFETCH(QList<int>, perRow);
-    QFETCH(QSize, preferred);
-    Shown shown(count, {});
-    QCOMPARE(shown.controller->preferredContentSize(), preferred);
-    QCOMPARE(shown.popover.size(), preferred);
-    QCOMPARE(shown.controller->emptyLabel() != nullptr, count == 0);
-    if (count == 0)
-        QCOMPARE(shown.controller->emptyLabel()->text(), u"No Zel apps running"_qs);
-    QCOMPARE(shown.controller->findChildren<QToolButton *>().size(), count);
-    int i = 0;
-    for (int r = 0; r < perRow.size(); ++r)
-        for (int c = 0; c < perRow.at(r); ++c, ++i) {
-            QCOMPARE(shown.at(i), QPoint(12 + 30 * c, 12 + 30 * r));
-            QCOMPARE(shown.controller->buttons().at(i)->size(), QSize(18, 18));
+                return false;
         }
-    QCOMPARE(i, count);
-}
-
-void tst_HubRules::button_data()
-{
-    QTest::addColumn<Provider>("provider");
-    QTest::addColumn<QString>("text"); // empty: an 18 × 18 image-only button
-    QTest::addColumn<bool>("placeholder");
-    using Info = HubPopoverViewController::StatusInfo;
-    QTest::newRow("image, no title") << Provider([](const ZelHubApp &) {
-        return Info{redIcon(), std::nullopt};
-    }) << "" << false;
-    QTest::newRow("title with outer blanks") << Provider([](const ZelHubApp &) {
-        return Info{redIcon(), u" \t42 \t min  "_qs};
-    }) << " 42 \t min" << false;
-    QTest::newRow("no-break spaces are blanks too") << Provider([](const ZelHubApp &) {
-        return Info{redIcon(), u"\u00a0A B\u2003"_qs};
-    }) << " A B" << false;
-    QTest::newRow("line breaks are not blanks") << Provider([](const ZelHubApp &) {
-        return Info{redIcon(), u"\nA\n"_qs};
-    }) << " \nA\n" << false;
-    QTest::newRow("blank title is no title") << Provider([](const ZelHubApp &) {
-        return Info{std::nullopt, u" \t "_qs};
-    }) << "" << true;
-    QTest::newRow("no provider") << Provider() << "" << true;
-}
-
-void tst_HubRules::button()
-{
-    QFETCH(Provider, provider);
-    QFETCH(QString, text);
-    QFETCH(bool, placeholder);
-    Shown shown(2, provider);
-    QToolButton *button = shown.controller->buttons().at(0);
-    QCOMPARE(button->text(), text);
-    QCOMPARE(button->toolTip(), u"App 0"_qs);
-    QCOMPARE(button->height(), 18);
-    QCOMPARE(button->toolButtonStyle(),
-             text.isEmpty() ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextBesideIcon);
-    if (text.isEmpty())
-        QCOMPARE(button->width(), 18);
-    else
-        QCOMPARE(button->font().pixelSize(), 11);
-    // The next button follows with the usual spacing, whatever the width.
-    QCOMPARE(shown.at(1).x(), shown.at(0).x() + button->width() + 12);
-    const QImage shownImage = button->icon().pixmap(18).toImage();
-    QCOMPARE(shownImage, placeholder
-                             ? HubPopoverViewController::placeholderIcon()->pixmap(18).toImage()
-                             : redIcon().pixmap(18).toImage());
-}
-
-void tst_HubRules::click_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("k");
-    QTest::newRow("first") << 1 << 0;
-    QTest::newRow("last of the first row") << 6 << 4;
-    QTest::newRow("alone in the second row") << 6 << 5;
-    QTest::newRow("middle of eleven") << 11 << 7;
-    QTest::newRow("tag below the apps") << 2 << -1;
-    QTest::newRow("tag past the apps") << 2 << 2;
-}
-
-void tst_HubRules::click()
-{
-    QFETCH(int, count);
-    QFETCH(int, k);
-    Shown shown(count, {});
-    QList<ZelHubApp> chosen;
-    shown.controller->onSelect = [&](const ZelHubApp &app) { chosen.append(app); };
-    if (k < 0 || k >= count) {
-        shown.controller->iconClicked(k);
-        QCOMPARE(chosen, QList<ZelHubApp>());
-        return;
+        return true;
     }
-    QToolButton *button = shown.controller->buttons().at(k);
-    QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
-    QCOMPARE(chosen, QList<ZelHubApp>{makeApps(count).at(k)});
-    QVERIFY(shown.popover.isVisible()); // closing is the owner's
-}
 
-void tst_HubRules::keyboard()
-{
-    Shown shown(7, {});
-    QStringList chosen;
-    shown.controller->onSelect = [&](const ZelHubApp &app) { chosen.append(app.id); };
-    int closed = 0;
-    shown.popover.onDidClose = [&] { ++closed; };
-    const auto &buttons = shown.controller->buttons();
-    QTRY_VERIFY(buttons.at(0)->hasFocus());
-    const struct
+private slots:
+    void initTestCase()
     {
-        Qt::Key key;
-        int focus;
-    } steps[] = {{Qt::Key_Right, 1}, {Qt::Key_Down, 6},  {Qt::Key_Down, 6},  {Qt::Key_Up, 1},
-                 {Qt::Key_Left, 0},  {Qt::Key_Left, 0},  {Qt::Key_Right, 1}, {Qt::Key_Right, 2},
-                 {Qt::Key_Right, 3}, {Qt::Key_Right, 4}, {Qt::Key_Down, 6}};
-    for (const auto &step : steps) {
-        QTest::keyClick(QApplication::focusWidget(), step.key);
-        QVERIFY(buttons.at(step.focus)->hasFocus());
-        if (step.focus == 1) // a rebuild while open keeps the keyboard where it was
-            shown.controller->reload();
+        // Every coordinate is read and written under a decimal-comma locale when
+        // one exists.
+        for (const char *name : {"de_DE.UTF-8", "de_DE.utf8"})
+            if (std::setlocale(LC_NUMERIC, name))
+                break;
     }
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    QTRY_COMPARE(chosen, QStringList{u"id6"_qs});
-    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-    QVERIFY(!shown.popover.isVisible());
-    QCOMPARE(closed, 1);
-}
-
-void tst_HubRules::placement_data()
-{
-    QTest::addColumn<QRect>("anchor");
-    QTest::addColumn<QPoint>("expected");
-    // A 100 × 60 popup on a 1024 × 768 screen, 4 pixels from the icon.
-    QTest::newRow("panel at the top") << QRect(500, 0, 22, 22) << QPoint(461, 26);
-    QTest::newRow("panel at the bottom") << QRect(500, 746, 22, 22) << QPoint(461, 682);
-    QTest::newRow("kept on screen at the right") << QRect(1000, 0, 22, 22) << QPoint(924, 26);
-    QTest::newRow("kept on screen at the left") << QRect(0, 0, 22, 22) << QPoint(0, 26);
-    QTest::newRow("a point only") << QRect(300, 10, 1, 1) << QPoint(251, 15);
-}
-
-void tst_HubRules::placement()
-{
-    QFETCH(QRect, anchor);
-    QFETCH(QPoint, expected);
-    QCOMPARE(HubPopover::placement(QSize(100, 60), anchor, QRect(0, 0, 1024, 768)), expected);
-}
-
-void tst_HubRules::defaults_data()
-{
-    QTest::addColumn<QVariant>("stored");
-    QTest::addColumn<bool>("value");
-    QTest::newRow("true") << QVariant(true) << true;
-    QTest::newRow("false") << QVariant(false) << false;
-    QTest::newRow("text YES") << QVariant("YES") << true;
-    QTest::newRow("one") << QVariant(1) << true;
-    QTest::newRow("garbage") << QVariant("maybe") << false;
-    QTest::newRow("list") << QVariant(QStringList{"true"}) << false;
-}
-
-void tst_HubRules::defaults()
-{
-    QFETCH(QVariant, stored);
-    QFETCH(bool, value);
-    ZelUserDefaults("com.brannel.ZelTest").setValue("ZelHub.iconsHidden", stored);
-    QVERIFY(ZelUserDefaults("com.brannel.ZelTest").sync());
-    QCOMPARE(ZelUserDefaults("com.brannel.ZelTest").boolForKey("ZelHub.iconsHidden"), value);
-    // One INI file per domain under $XDG_CONFIG_HOME, the key with its dot.
-    QFile file(qEnvironmentVariable("XDG_CONFIG_HOME") + "/com.brannel.ZelTest.ini");
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(file.readAll().contains("ZelHub.iconsHidden="));
-}
+    void init()
+    {
+        QGuiApplication::setDesktopFileName(u"com.brannel.TestSibling"_qs);
+        client.reset();
+        posts.clear();
+        center = std::make_unique<LocalNotificationCenter>();
+        client = std::make_unique<TestClient>(center.get());
+        for (const QString &name : {ZelHubProtocol::register_, ZelHubProtocol::unregister})
+            center->addObserver(&recorder, name, [this](const ZelNotification &n) {
+                posts.append({n.name.section(u'.', -1), n.userInfo.value_or(QVariantMap())});
+            });
+    }
+    void anchorReading_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QVariantMap>("info");
+        QTest::addColumn<Anchor>("expected"); // what the callback gets; none keeps (1, 2)
+        const auto row = [](const char *name, const QVariant &x, const QVariant &y, Anchor a,
+                            const QString &command = u"activate"_qs) {
+            QTest::newRow(name) << command << anchorInfo(x, y) << a;
+        };
+        row("812.0 and 24.5", "812.0", "24.5", QPointF(812, 24.5));
+        row("integral text", "812", "-3", QPointF(812, -3));
+        row("exponent and plus sign", "1.5e2", "+7", QPointF(150, 7));
+        row("hexadecimal, as strtod reads it", "0x10", "1", QPointF(16, 1));
+        row("y empty", "812.0", "", {});
+        row("y leading blank", "812.0", " 24.5", {});
+        row("x leading tab", "\t812.0", "24.5", {});
+        row("x leading newline", "\n812.0", "24.5", {});
+        row("x leading NUL", QString(QChar(0)) + u"1"_qs, "2", {});
+        row("x embedded NUL", u"24"_qs + QChar(0) + u"5"_qs, "2", {});
+        row("y trailing letters", "812.0", "24.5px", {});
+        row("y trailing blank", "812.0", "24.5 ", {});
+        row("decimal comma", "24,5", "1", {});
+        row("infinity", "inf", "1", {});
+        row("not a number", "1", "nan", {});
+        row("overflow", "1e999", "1", {});
+        row("only x", "812.0", QVariant(), {});
+        row("only y", QVariant(), "24.5", {});
+        row("y a number", "812.0", 24.5, {});
+        row("x as bytes", QByteArray("812.0"), "24.5", {});
+        row("hideIcon stores its anchor", "10.0", "20.5", QPointF(10, 20.5), u"hideIcon"_qs);
+        row("hideIcon without anchor keeps it", QVariant(), QVariant(), {}, u"hideIcon"_qs);
+        row("showIcon never reads one", "10.0", "20.5", {}, u"showIcon"_qs);
+    }
+    void anchorReading()
+    {
+        QFETCH(QString, command);
+        QFETCH(QVariantMap, info);
+        QFETCH(Anchor, expected);
+        client->start(alpha);
+        center->postNotification(ZelHubProtocol::activate, anchorInfo("1.0", "2.0"));
+        int calls = 0;
+        Anchor received, storedDuringCall;
+        const auto seen = [&](Anchor a) {
+            ++calls;
+            received = a;
+            storedDuringCall = client->hubAnchor();
+        };
+        client->onActivate = seen;
+        client->onHideIcon = [&] { seen(expected); };
+        client->onShowIcon = [&] { seen(expected); };
+        center->postNotification(u"com.brannel.zelhub."_qs + command, info);
+        QCOMPARE(calls, 1);
+        QCOMPARE(received, expected);
+        const Anchor stored = command == u"showIcon" || !expected ? QPointF(1, 2) : expected;
+        QCOMPARE(storedDuringCall, stored);
+        QCOMPARE(client->hubAnchor(), stored);
+    }
+    void addressing_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<bool>("started");
+        QTest::addColumn<Info>("info");
+        QTest::addColumn<bool>("reached");
+        const auto target = [](const QVariant &id) {
+            return Info(QVariantMap{{u"targetID"_qs, id}});
+        };
+        const QString a = u"activate"_qs;
+        QTest::newRow("no userInfo") << a << true << Info() << true;
+        QTest::newRow("no targetID") << a << true << Info(QVariantMap{{"x", "y"}}) << true;
+        QTest::newRow("targetID a number") << a << true << target(7) << true;
+        QTest::newRow("targetID as bytes") << a << true << target(QByteArray("beta")) << true;
+        QTest::newRow("empty targetID") << a << true << target(u""_qs) << true;
+        QTest::newRow("not started, targeted") << a << false << target(u"caf\u00e9"_qs) << false;
+        QTest::newRow("not started, empty targetID") << a << false << target(u""_qs) << true;
+        QTest::newRow("own id") << a << true << target(u"caf\u00e9"_qs) << true;
+        QTest::newRow("own id, canonically equivalent")
+            << a << true << target(u"cafe\u0301"_qs) << true;
+        QTest::newRow("own id in other case") << a << true << target(u"CAF\u00c9"_qs) << false;
+        QTest::newRow("other id") << a << true << target(u"beta"_qs) << false;
+        QTest::newRow("hideIcon, other id")
+            << u"hideIcon"_qs << true << target(u"beta"_qs) << false;
+        QTest::newRow("showIcon, other id")
+            << u"showIcon"_qs << true << target(u"beta"_qs) << false;
+        QTest::newRow("showIcon, own id")
+            << u"showIcon"_qs << true << target(u"caf\u00e9"_qs) << true;
+    }
+    void addressing()
+    {
+        QFETCH(QString, command);
+        QFETCH(bool, started);
+        QFETCH(Info, info);
+        QFETCH(bool, reached);
+        int calls = 0;
+        client->onHideIcon = [&] { ++calls; };
+        client->onShowIcon = [&] { ++calls; };
+        client->onActivate = [&](Anchor) { ++calls; };
+        const ZelNotification n{u"com.brannel.zelhub."_qs + command, info};
+        if (started) {
+            client->start({u"caf\u00e9"_qs, u"Caf\u00e9"_qs, QString()});
+            center->postNotification(n.name, info);
+        } else if (command == u"activate") {
+            // Nothing is subscribed before start(): only a direct call can reach it.
+            client->handleActivate(n);
+        }
+        QCOMPARE(calls, reached ? 1 : 0);
+    }
+    void coordinateText_data()
+    {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("whole") << 812.0 << "812.0";
+        QTest::newRow("half") << 40.5 << "40.5";
+        QTest::newRow("zero") << 0.0 << "0.0";
+        QTest::newRow("negative whole") << -3.0 << "-3.0";
+        QTest::newRow("1079.5") << 1079.5 << "1079.5";
+        QTest::newRow("shortest, not 17 digits") << 0.3 << "0.3";
+        QTest::newRow("sum with error") << 0.1 + 0.2 << "0.30000000000000004";
+    }
+    void coordinateText()
+    {
+        // The hub's command, read back by the client: text on the way, the same
+        // double after.
+        QFETCH(double, value);
+        QFETCH(QString, text);
+        class NoApps : public RunningApplications
+        {
+            bool isRunning(const QString &) const override { return false; }
+        } none;
+        ZelHubServer server(center.get(), &none);
+        QVariantMap sent;
+        center->addObserver(&recorder, ZelHubProtocol::activate,
+                            [&](const ZelNotification &n) { sent = n.userInfo.value_or(sent); });
+        Anchor received;
+        client->onActivate = [&](Anchor a) { received = a; };
+        client->start(alpha);
+        server.activate({u"alpha"_qs, u"Alpha"_qs, QString()}, QPointF(value, value));
+        QCOMPARE(sent, (QVariantMap{{"targetID", "alpha"}, {"anchorX", text}, {"anchorY", text}}));
+        QCOMPARE(received, Anchor(QPointF(value, value)));
+    }
+    void appInfo_data()
+    {
+        // The client is driven by words (see play()); each post is its name and the keys
+        // that differ from alpha's, "statusImageData" as the PNG's pixel size.
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("posts");
+        QTest::newRow("start announces id, name and bundle id") << "start"
+                                                                << "register";
+        QTest::newRow("no bundle identifier is the empty string") << "nobundle start"
+                                                                  << "register bundleID=";
+        QTest::newRow("nothing before start; fields kept for it")
+            << "image symbol=star title=T update stop discover start"
+            << "register statusSymbolName=star statusTitle=T";
+        QTest::newRow("symbol wins over image, also after an image update")
+            << "image symbol=star start update:image"
+            << "register statusSymbolName=star, register statusSymbolName=star";
+        QTest::newRow("image at the screen's factor once the symbol is cleared")
+            << "symbol=star start nosymbol update:image"
+            << "register statusSymbolName=star, register statusImageData=16x16";
+        QTest::newRow("update replaces only what it is given, and always posts")
+            << "symbol=s title=old start update:title=new update"
+            << "register statusSymbolName=s statusTitle=old, register statusSymbolName=s "
+               "statusTitle=new, register statusSymbolName=s statusTitle=new";
+        QTest::newRow("unrenderable image left out, the rest sent") << "nullimage title= start"
+                                                                    << "register statusTitle=";
+        QTest::newRow("discover answered whatever it carries") << "start discover discover:junk"
+                                                               << "register, register, register";
+        QTest::newRow("stop sends the same info and stops listening")
+            << "title=T start stop discover update"
+            << "register statusTitle=T, unregister statusTitle=T, register statusTitle=T";
+        QTest::newRow("second start listens once, under the new id")
+            << "start start=beta discover"
+            << "register, register appID=beta appName=Beta, register appID=beta appName=Beta";
+    }
+    void appInfo()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, posts);
+        Posts expected;
+        for (const QString &post : posts.split(u", "_qs)) {
+            QVariantMap info{
+                {"appID", "alpha"}, {"appName", "Alpha"}, {"bundleID", "com.brannel.TestSibling"}};
+            const QStringList words = post.split(u' ');
+            for (const QString &w : words.mid(1))
+                info[w.section(u'=', 0, 0)] = w.startsWith(u"statusImageData=")
+                                                  ? QVariant(QSize(16, 16))
+                                                  : QVariant(w.section(u'=', 1));
+            expected.append({words.first(), info});
+        }
+        QVERIFY(play(script));
+        for (auto &[name, info] : this->posts)
+            for (auto it = info.begin(); it != info.end(); ++it)
+                if (it->typeId() == QMetaType::QByteArray)
+                    *it = QImage::fromData(it->toByteArray(), "PNG").size();
+                else
+                    QCOMPARE(it->typeId(), int(QMetaType::QString));
+        QCOMPARE(this->posts, expected);
+    }
+    void statusImagePNG_data()
+    {
+        QTest::addColumn<QImage>("image");
+        QTest::addColumn<qreal>("factor");
+        QTest::addColumn<QSize>("pixels"); // invalid: nothing is sent
+        QTest::newRow("16 pt at factor 1") << quarterImage({16, 16}) << 1.0 << QSize(16, 16);
+        QTest::newRow("16 pt at factor 2") << quarterImage({16, 16}) << 2.0 << QSize(32, 32);
+        QTest::newRow("16 pt drawn at 2x, factor 1")
+            << quarterImage({32, 32}, 2) << 1.0 << QSize(16, 16);
+        QTest::newRow("15 pt at 1.5 truncates") << quarterImage({15, 15}) << 1.5 << QSize(22, 22);
+        QTest::newRow("wide 21x7 at 1.25") << quarterImage({21, 7}) << 1.25 << QSize(26, 8);
+        QTest::newRow("null image") << QImage() << 2.0 << QSize();
+        QTest::newRow("under one pixel") << quarterImage({1, 1}, 4) << 2.0 << QSize();
+    }
+    void statusImagePNG()
+    {
+        QFETCH(QImage, image);
+        QFETCH(qreal, factor);
+        QFETCH(QSize, pixels);
+        const auto png = ZelHubClient::renderStatusImagePNG(image, factor);
+        QCOMPARE(png.has_value(), pixels.isValid());
+        if (!png)
+            return;
+        QVERIFY(png->startsWith("\x89PNG\r\n\x1a\n"));
+        const QImage decoded = QImage::fromData(*png, "PNG");
+        QCOMPARE(decoded.size(), pixels);
+        const int w = pixels.width(), h = pixels.height();
+        QCOMPARE(decoded.pixelColor(w / 4, h / 4), QColor(Qt::red));
+        QCOMPARE(decoded.pixelColor(3 * w / 4, 3 * h / 4).alpha(), 0);
+        QCOMPARE(decoded.pixelColor(3 * w / 4, h / 4).alpha(), 0);
+    }
+    void noScreenMeansFactorTwo()
+    {
+        QProcess child;
+        child.setProcessEnvironment([] {
+            auto env = QProcessEnvironment::systemEnvironment();
+            env.insert("ZEL_CORE_CHILD", "1");
+            return env;
+        }());
+        child.start(QCoreApplication::applicationFilePath());
+        QVERIFY(child.waitForFinished(20000));
+        QCOMPARE(child.readAllStandardOutput(), QByteArray("32x32\n"));
+    }
+    void screenAnchor_data()
+    {
+        // The offscreen screen is 800 × 800 at the origin; anchors have y going up
+        // from its bottom.
+        QTest::addColumn<QPointF>("anchor");
+        QTest::addColumn<QPointF>("global");
+        QTest::newRow("bottom-left corner") << QPointF(0, 0) << QPointF(0, 800);
+        QTest::newRow("below a top panel's icon") << QPointF(400, 775.5) << QPointF(400, 24.5);
+        QTest::newRow("off the screen") << QPointF(-50, -10) << QPointF(-50, 810);
+    }
+    void screenAnchor()
+    {
+        QFETCH(QPointF, anchor);
+        QFETCH(QPointF, global);
+        QCOMPARE(QGuiApplication::primaryScreen()->geometry(), QRect(0, 0, 800, 800));
+        QCOMPARE(ZelScreenAnchor::toGlobal(anchor), global);
+        QCOMPARE(ZelScreenAnchor::fromGlobal(global), anchor);
+    }
+    void grid_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QList<int>>("perRow");
+        QTest::addColumn<QSize>("preferred");
+        // 18-point icons 12 apart, 12 of padding around the grid.
+        QTest::newRow("no apps") << 0 << QList<int>{} << QSize(200, 44);
+        QTest::newRow("one app") << 1 << QList<int>{1} << QSize(42, 42);
+        QTest::newRow("a full row") << 5 << QList<int>{5} << QSize(162, 42);
+        QTest::newRow("one more starts a row") << 6 << QList<int>{5, 1} << QSize(162, 72);
+        QTest::newRow("eleven apps") << 11 << QList<int>{5, 5, 1} << QSize(162, 102);
+    }
+    void grid()
+    {
+        QFETCH(int, count);
+        QFETCH(QList<int>, perRow);
+        QFETCH(QSize, preferred);
+        Shown shown(count, {});
+        QCOMPARE(shown.controller->preferredContentSize(), preferred);
+        QCOMPARE(shown.popover.size(), preferred);
+        QCOMPARE(shown.controller->emptyLabel() != nullptr, count == 0);
+        if (count == 0)
+            QCOMPARE(shown.controller->emptyLabel()->text(), u"No Zel apps running"_qs);
+        QCOMPARE(shown.controller->findChildren<QToolButton *>().size(), count);
+        int i = 0;
+        for (int r = 0; r < perRow.size(); ++r)
+            for (int c = 0; c < perRow.at(r); ++c, ++i) {
+                QCOMPARE(shown.at(i), QPoint(12 + 30 * c, 12 + 30 * r));
+                QCOMPARE(shown.controller->buttons().at(i)->size(), QSize(18, 18));
+            }
+        QCOMPARE(i, count);
+    }
+    void button_data()
+    {
+        QTest::addColumn<Provider>("provider");
+        QTest::addColumn<QString>("text"); // empty: an 18 × 18 image-only button
+        QTest::addColumn<bool>("placeholder");
+        using Info = HubPopoverViewController::StatusInfo;
+        QTest::newRow("image, no title") << Provider([](const ZelHubApp &) {
+            return Info{redIcon(), std::nullopt};
+        }) << "" << false;
+        QTest::newRow("title with outer blanks") << Provider([](const ZelHubApp &) {
+            return Info{redIcon(), u" \t42 \t min  "_qs};
+        }) << " 42 \t min" << false;
+        QTest::newRow("no-break spaces are blanks too") << Provider([](const ZelHubApp &) {
+            return Info{redIcon(), u"\u00a0A B\u2003"_qs};
+        }) << " A B" << false;
+        QTest::newRow("line breaks are not blanks") << Provider([](const ZelHubApp &) {
+            return Info{redIcon(), u"\nA\n"_qs};
+        }) << " \nA\n" << false;
+        QTest::newRow("blank title is no title") << Provider([](const ZelHubApp &) {
+            return Info{std::nullopt, u" \t "_qs};
+        }) << "" << true;
+        QTest::newRow("no provider") << Provider() << "" << true;
+    }
+    void button()
+    {
+        QFETCH(Provider, provider);
+        QFETCH(QString, text);
+        QFETCH(bool, placeholder);
+        Shown shown(2, provider);
+        QToolButton *button = shown.controller->buttons().at(0);
+        QCOMPARE(button->text(), text);
+        QCOMPARE(button->toolTip(), u"App 0"_qs);
+        QCOMPARE(button->height(), 18);
+        QCOMPARE(button->toolButtonStyle(),
+                 text.isEmpty() ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextBesideIcon);
+        if (text.isEmpty())
+            QCOMPARE(button->width(), 18);
+        else
+            QCOMPARE(button->font().pixelSize(), 11);
+        // The next button follows with the usual spacing, whatever the width.
+        QCOMPARE(shown.at(1).x(), shown.at(0).x() + button->width() + 12);
+        const QImage shownImage = button->icon().pixmap(18).toImage();
+        QCOMPARE(shownImage, placeholder
+                                 ? HubPopoverViewController::placeholderIcon()->pixmap(18).toImage()
+                                 : redIcon().pixmap(18).toImage());
+    }
+    void click_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("k");
+        QTest::newRow("first") << 1 << 0;
+        QTest::newRow("last of the first row") << 6 << 4;
+        QTest::newRow("alone in the second row") << 6 << 5;
+        QTest::newRow("middle of eleven") << 11 << 7;
+        QTest::newRow("tag below the apps") << 2 << -1;
+        QTest::newRow("tag past the apps") << 2 << 2;
+    }
+    void click()
+    {
+        QFETCH(int, count);
+        QFETCH(int, k);
+        Shown shown(count, {});
+        QList<ZelHubApp> chosen;
+        shown.controller->onSelect = [&](const ZelHubApp &app) { chosen.append(app); };
+        if (k < 0 || k >= count) {
+            shown.controller->iconClicked(k);
+            QCOMPARE(chosen, QList<ZelHubApp>());
+            return;
+        }
+        QToolButton *button = shown.controller->buttons().at(k);
+        QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
+        QCOMPARE(chosen, QList<ZelHubApp>{makeApps(count).at(k)});
+        QVERIFY(shown.popover.isVisible()); // closing is the owner's
+    }
+    void keyboard()
+    {
+        Shown shown(7, {});
+        QStringList chosen;
+        shown.controller->onSelect = [&](const ZelHubApp &app) { chosen.append(app.id); };
+        int closed = 0;
+        shown.popover.onDidClose = [&] { ++closed; };
+        const auto &buttons = shown.controller->buttons();
+        QTRY_VERIFY(buttons.at(0)->hasFocus());
+        const struct
+        {
+            Qt::Key key;
+            int focus;
+        } steps[] = {{Qt::Key_Right, 1}, {Qt::Key_Down, 6},  {Qt::Key_Down, 6},  {Qt::Key_Up, 1},
+                     {Qt::Key_Left, 0},  {Qt::Key_Left, 0},  {Qt::Key_Right, 1}, {Qt::Key_Right, 2},
+                     {Qt::Key_Right, 3}, {Qt::Key_Right, 4}, {Qt::Key_Down, 6}};
+        for (const auto &step : steps) {
+            QTest::keyClick(QApplication::focusWidget(), step.key);
+            QVERIFY(buttons.at(step.focus)->hasFocus());
+            if (step.focus == 1) // a rebuild while open keeps the keyboard where it was
+                shown.controller->reload();
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QTRY_COMPARE(chosen, QStringList{u"id6"_qs});
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QVERIFY(!shown.popover.isVisible());
+        QCOMPARE(closed, 1);
+    }
+    void placement_data()
+    {
+        QTest::addColumn<QRect>("anchor");
+        QTest::addColumn<QPoint>("expected");
+        // A 100 × 60 popup on a 1024 × 768 screen, 4 pixels from the icon.
+        QTest::newRow("panel at the top") << QRect(500, 0, 22, 22) << QPoint(461, 26);
+        QTest::newRow("panel at the bottom") << QRect(500, 746, 22, 22) << QPoint(461, 682);
+        QTest::newRow("kept on screen at the right") << QRect(1000, 0, 22, 22) << QPoint(924, 26);
+        QTest::newRow("kept on screen at the left") << QRect(0, 0, 22, 22) << QPoint(0, 26);
+        QTest::newRow("a point only") << QRect(300, 10, 1, 1) << QPoint(251, 15);
+    }
+    void placement()
+    {
+        QFETCH(QRect, anchor);
+        QFETCH(QPoint, expected);
+        QCOMPARE(HubPopover::placement(QSize(100, 60), anchor, QRect(0, 0, 1024, 768)), expected);
+    }
+    void defaults_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<bool>("value");
+        // The INI file gives text back: a stored true must read as true after a restart.
+        QTest::newRow("true") << QVariant(true) << true;
+        QTest::newRow("text YES") << QVariant("YES") << true;
+        QTest::newRow("garbage") << QVariant("maybe") << false;
+    }
+    void defaults()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(bool, value);
+        ZelUserDefaults("com.brannel.ZelTest").setValue("ZelHub.iconsHidden", stored);
+        QVERIFY(ZelUserDefaults("com.brannel.ZelTest").sync());
+        QCOMPARE(ZelUserDefaults("com.brannel.ZelTest").boolForKey("ZelHub.iconsHidden"), value);
+        // One INI file per domain under $XDG_CONFIG_HOME, the key with its dot.
+        QFile file(qEnvironmentVariable("XDG_CONFIG_HOME") + "/com.brannel.ZelTest.ini");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("ZelHub.iconsHidden="));
+    }
+};
 
 int main(int argc, char *argv[])
 {
