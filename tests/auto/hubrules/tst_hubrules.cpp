@@ -10,10 +10,8 @@
 #include <ZelKit/ZelScreenAnchor.h>
 #include <ZelKit/platform/LocalNotificationCenter.h>
 #include <ZelKit/platform/RunningApplications.h>
-#include <ZelKit/platform/ZelUserDefaults.h>
 
 #include <QApplication>
-#include <QFile>
 #include <QLabel>
 #include <QPainter>
 #include <QProcess>
@@ -568,27 +566,6 @@ private slots:
         QFETCH(QRect, anchor);
         QFETCH(QPoint, expected);
         QCOMPARE(HubPopover::placement(QSize(100, 60), anchor, QRect(0, 0, 1024, 768)), expected);
-    }
-    void defaults_data()
-    {
-        QTest::addColumn<QVariant>("stored");
-        QTest::addColumn<bool>("value");
-        // The INI file gives text back: a stored true must read as true after a restart.
-        QTest::newRow("true") << QVariant(true) << true;
-        QTest::newRow("text YES") << QVariant("YES") << true;
-        QTest::newRow("garbage") << QVariant("maybe") << false;
-    }
-    void defaults()
-    {
-        QFETCH(QVariant, stored);
-        QFETCH(bool, value);
-        ZelUserDefaults("com.brannel.ZelTest").setValue("ZelHub.iconsHidden", stored);
-        QVERIFY(ZelUserDefaults("com.brannel.ZelTest").sync());
-        QCOMPARE(ZelUserDefaults("com.brannel.ZelTest").boolForKey("ZelHub.iconsHidden"), value);
-        // One INI file per domain under $XDG_CONFIG_HOME, the key with its dot.
-        QFile file(qEnvironmentVariable("XDG_CONFIG_HOME") + "/com.brannel.ZelTest.ini");
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.readAll().contains("ZelHub.iconsHidden="));
     }
 };
 
