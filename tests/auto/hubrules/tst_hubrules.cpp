@@ -215,6 +215,33 @@ private slots:
         QCOMPARE(storedDuringCall, stored);
         QCOMPARE(client->hubAnchor(), stored);
     }
+    void activationToken_data()
+    {
+        QTest::addColumn<QVariant>("token");
+        QTest::addColumn<QString>("expected"); // null: none, also none left over from before
+        QTest::newRow("text") << QVariant("kwin-42") << "kwin-42";
+        QTest::newRow("absent") << QVariant() << QString();
+        QTest::newRow("bytes") << QVariant(QByteArray("kwin-43")) << QString();
+        QTest::newRow("empty") << QVariant("") << QString();
+        QTest::newRow("256 characters") << QVariant(QString(256, u't')) << QString(256, u't');
+        QTest::newRow("257 characters") << QVariant(QString(257, u't')) << QString();
+    }
+    void activationToken()
+    {
+        QFETCH(QVariant, token);
+        QFETCH(QString, expected);
+        client->start(alpha);
+        std::optional<QString> seen;
+        client->onActivate = [&](Anchor) { seen = client->activationToken(); };
+        center->postNotification(ZelHubProtocol::activate,
+                                 QVariantMap{{"activationToken", "kwin-41"}});
+        QCOMPARE(seen, std::optional<QString>(u"kwin-41"_qs));
+        QVariantMap info;
+        if (token.isValid())
+            info.insert("activationToken", token);
+        center->postNotification(ZelHubProtocol::activate, info);
+        QCOMPARE(seen, expected.isNull() ? std::nullopt : std::optional(expected));
+    }
     void addressing_data()
     {
         QTest::addColumn<QString>("command");
@@ -275,6 +302,8 @@ private slots:
         QTest::newRow("1079.5") << 1079.5 << "1079.5";
         QTest::newRow("shortest, not 17 digits") << 0.3 << "0.3";
         QTest::newRow("sum with error") << 0.1 + 0.2 << "0.30000000000000004";
+        QTest::newRow("large whole, no exponent") << 100000.0 << "100000.0";
+        QTest::newRow("small, no exponent") << 0.0001 << "0.0001";
     }
     void coordinateText()
     {

@@ -364,7 +364,7 @@ private slots:
         fresh.showAll();
         fresh.show(a);
         fresh.activate(a, QPointF(812, 40.5));
-        fresh.activate(a, std::nullopt);
+        fresh.activate(a, std::nullopt, u"kwin-42"_qs);
         fresh.stop();
         using Entries = QMap<QString, QString>;
         const auto s = [](const char *text) { return u"string \"%1\""_qs.arg(text); };
@@ -380,7 +380,7 @@ private slots:
             {"activate",
              1,
              {{"targetID", s("alpha")}, {"anchorX", s("812.0")}, {"anchorY", s("40.5")}}},
-            {"activate", 1, {{"targetID", s("alpha")}}}};
+            {"activate", 1, {{"targetID", s("alpha")}, {"activationToken", s("kwin-42")}}}};
         const auto seen = monitor.waitFor(expected.size());
         QCOMPARE(seen.size(), expected.size());
         for (int i = 0; i < seen.size(); ++i) {
@@ -418,7 +418,6 @@ private slots:
         QVERIFY(emitSignal("discover", {}));
         QTRY_COMPARE(changes, 2);
         client->stop();
-        QVERIFY(!RunningApplications::system()->isRunning(u"com.brannel.zeltest.Alpha"_qs));
 
         QStringList members;
         QList<BusMonitor::Signal> seen;
@@ -522,7 +521,13 @@ private slots:
         if (claimed)
             QTRY_COMPARE(bus->serviceOwner(id).value(),
                          QDBusConnection::sessionBus().baseService());
-        QVERIFY(!RunningApplications::system()->isRunning(id) || claimed);
+        // Stopped, the application still runs: the hub's prune keeps it.
+        client->stop();
+        QCOMPARE(RunningApplications::system()->isRunning(id), claimed);
+        QVERIFY(emitSignal("register", {u"{'appID': <'alpha'>, 'bundleID': <'%1'>}"_qs.arg(id)}));
+        QVERIFY(sync());
+        server->pruneDeadApps();
+        QCOMPARE(ids(), claimed ? QStringList{"alpha"} : QStringList());
         client.reset();
         QTRY_VERIFY(!bus->isServiceRegistered(id).value());
         QDBusConnection::disconnectFromBus("other");
