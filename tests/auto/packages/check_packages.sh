@@ -31,11 +31,11 @@ holds() {
 holds zelhub_*.deb usr/bin/ZelHub usr/share/man/man1/ZelHub.1.gz \
     usr/share/applications/com.brannel.ZelHub.desktop \
     usr/share/ZelHub/autostart/com.brannel.ZelHub.desktop \
-    usr/share/icons/hicolor/scalable/apps/com.brannel.ZelHub.svg \
+    "usr/share/icons/hicolor/scalable/apps/com.brannel.ZelHub(-symbolic)?.svg" \
     usr/share/metainfo/com.brannel.ZelHub.metainfo.xml
 holds libzelkit1_*.deb "$lib/libZelKit.so.1" "$lib/libZelKit.so.1.0.0"
 holds libzelkit-dev_*.deb "usr/include/ZelKit/Zel[A-Za-z]+.h" "usr/include/ZelKit/platform/[A-Za-z]+.h" \
-    "$lib/libZelKit.so" "$lib/pkgconfig/zelkit.pc" "$lib/cmake/ZelKit/ZelKit[A-Za-z-]*.cmake"
+    "$lib/libZelKit.so" "$lib/pkgconfig/zelkit.pc" usr/share/dbus-1/interfaces/com.canonical.dbusmenu.xml "$lib/cmake/ZelKit/ZelKit[A-Za-z-]*.cmake"
 holds zelkit-tools_*.deb usr/bin/zelctl usr/share/man/man1/zelctl.1.gz \
     usr/share/bash-completion/completions/zelctl
 dpkg-deb -f zelhub_*.deb Depends | grep -q 'libzelkit1 (= 1.0.0), .*libqt6widgets6' ||
