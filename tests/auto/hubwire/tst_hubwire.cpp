@@ -389,12 +389,17 @@ private slots:
                      expected[i]);
         }
     }
-    void stoppedServerHearsNothing()
+    void stoppedOrGoneServerDoesNothing()
     {
         server->stop();
         QVERIFY(emitSignal("register", {"{'appID': <'a'>}"}));
         QVERIFY(sync());
         QCOMPARE(server->apps().size(), 0);
+        // A registration read just before the server goes is dropped with it.
+        server->handleRegister({ZelHubProtocol::register_, QVariantMap{{"appID", "a"}}});
+        server = std::make_unique<ZelHubServer>();
+        QCoreApplication::processEvents();
+        QCOMPARE(log, QStringList());
     }
     void clientOnTheWire()
     {
