@@ -77,4 +77,5 @@ private:
     // the cursor then.
     std::optional<QPoint> m_clickPosition;
     bool m_missingTrayReported = false;
+    bool m_registryChangeQueued = false;
 };

@@ -91,6 +91,8 @@ private slots:
     void foreignUnregister();
     void pruneAgainstARealNameOwner();
     void exactCommandPayloads();
+    void busEndingEndsTheProgram_data();
+    void busEndingEndsTheProgram();
 
 private:
     bool waitForLine(const QString &prefix, QStringList *before = nullptr, int timeoutMs = 15000);
@@ -180,6 +182,23 @@ void tst_HubServerBus::foreignRegistrations_data()
                                              "'statusImageData': " +
                                              byteLiteral(solidPng({32, 32})) + "}"}
                               << "[ZelHub] registered Img (img) \u2014 ";
+    // Texts are bounded before any work: normalising these took the hub tens of seconds.
+    const auto marks = [](int n) { return QString(n, QChar(0x301)) + QString(n, QChar(0x316)); };
+    QTest::newRow("id of 64 KB of combining marks")
+        << QStringList{"{'appID': <'a" + marks(16000) + "'>}"} << "";
+    QTest::newRow("id of 256 units")
+        << QStringList{"{'appID': <'" + QString(256, 'i') + "'>}"} << "";
+    QTest::newRow("name of 256 units is no name")
+        << QStringList{"{'appID': <'long'>, 'appName': <'" + QString(256, 'n') + "'>}"}
+        << "[ZelHub] registered long (long) \u2014 ";
+    QTest::newRow("title of 60000 combining marks")
+        << QStringList{"{'appID': <'title'>, 'statusTitle': <'a" + marks(30000) + "'>}"}
+        << "[ZelHub] registered title (title) \u2014 ";
+    QTest::newRow("forged line break in a name")
+        << QStringList{"{'appID': <'evil'>, 'appName': <'Evil\\n[ZelHub] registered Fake (fake) "
+                       "\u2014 1 app(s) now\\u001b[2J'>}"}
+        << "[ZelHub] registered Evil\\n[ZelHub] registered Fake (fake) \u2014 1 app(s) "
+           "now\\x1b[2J (evil) \u2014 ";
 }
 
 void tst_HubServerBus::foreignRegistrations()
@@ -322,6 +341,51 @@ void tst_HubServerBus::exactCommandPayloads()
         QCOMPARE(seen[i].argumentCount, expected[i].arguments);
         QCOMPARE(seen[i].entries, expected[i].entries);
     }
+}
+
+void tst_HubServerBus::busEndingEndsTheProgram_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("ready");
+    QTest::addColumn<QString>("farewell");
+    QTest::newRow("hub") << "/hub/ZelHub"
+                         << "[ZelHub] server started"
+                         << "ZelHub: the D-Bus session bus has gone away";
+    QTest::newRow("ZelDemo") << "/examples/ZelDemo/ZelDemo"
+                             << "ready "
+                             << "ZelDemo: the D-Bus session bus has gone away";
+}
+
+void tst_HubServerBus::busEndingEndsTheProgram()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, ready);
+    QFETCH(QString, farewell);
+    // A session bus of its own, which the test can end as a session ends.
+    QProcess bus;
+    bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    QVERIFY(bus.waitForReadyRead(10000));
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromUtf8(bus.readLine().trimmed()));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(qEnvironmentVariable("ZEL_BUILD_DIR") + program, {});
+    QByteArray output;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            output += child.readAll();
+            return output.contains(ready.toUtf8()) || child.state() == QProcess::NotRunning;
+        },
+        15000));
+    QVERIFY2(child.state() == QProcess::Running, output.constData());
+    bus.kill();
+    QVERIFY(bus.waitForFinished(10000));
+    QVERIFY2(child.waitForFinished(15000), "still running without its bus");
+    output += child.readAll();
+    QVERIFY2(output.contains(farewell.toUtf8()), output.constData());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 1);
 }
 
 int main(int argc, char *argv[])
