@@ -261,7 +261,7 @@ bool ZelHubServer::followLocale()
     std::vector<qsizetype> order(m_slots.size());
     for (size_t i = 0; i < order.size(); ++i) {
         order[i] = qsizetype(i);
-        m_slots[i].sortKey = m_collator.sortKey(m_apps.at(qsizetype(i)).name);
+        m_slots[i].sortKey = sortKey(m_apps.at(qsizetype(i)).name);
     }
     std::stable_sort(order.begin(), order.end(), [this](qsizetype a, qsizetype b) {
         return m_slots[size_t(a)].sortKey.compare(m_slots[size_t(b)].sortKey) < 0;
@@ -288,22 +288,31 @@ bool ZelHubServer::eventFilter(QObject *watched, QEvent *event)
     return QObject::eventFilter(watched, event);
 }
 
-void ZelHubServer::insertSorted(const ZelHubApp &app, const QString &key, qsizetype position)
+QCollatorSortKey ZelHubServer::sortKey(const QString &name) const
+{
+    // Qt's key for the C locale ignores the case setting (its compare() does not), so
+    // the name is folded first there.
+    const bool c = m_collatorLocale.language() == QLocale::C;
+    return m_collator.sortKey(c ? name.toCaseFolded() : name);
+}
+
+void ZelHubServer::insertSorted(const ZelHubApp &app, const QString &nfcID, qsizetype position)
 {
     // The list is sorted before every registration, so a stable sort of the changed
     // list is the same as one insertion: after the names that sort before it, and
     // among equal names at the place the entry held (after them, when it is new).
-    QCollatorSortKey sortKey = m_collator.sortKey(app.name);
+    QCollatorSortKey key = sortKey(app.name);
     const auto first = std::lower_bound(
-        m_slots.cbegin(), m_slots.cend(), sortKey,
+        m_slots.cbegin(), m_slots.cend(), key,
         [](const Slot &s, const QCollatorSortKey &k) { return s.sortKey.compare(k) < 0; });
-    const auto last = std::upper_bound(
-        first, m_slots.cend(), sortKey,
-        [](const QCollatorSortKey &k, const Slot &s) { return k.compare(s.sortKey) < 0; });
+    const auto last =
+        std::upper_bound(first, m_slots.cend(), key, [](const QCollatorSortKey &k, const Slot &s) {
+            return k.compare(s.sortKey) < 0;
+        });
     const qsizetype at = std::clamp(position, qsizetype(first - m_slots.cbegin()),
                                     qsizetype(last - m_slots.cbegin()));
     m_apps.insert(at, app);
-    m_slots.insert(m_slots.begin() + at, Slot{key, std::move(sortKey)});
+    m_slots.insert(m_slots.begin() + at, Slot{nfcID, std::move(key)});
 }
 
 void ZelHubServer::removeAt(qsizetype index)

@@ -117,7 +117,8 @@ private:
     void applyPending();
     void applyRegistration(const Pending &pending);
     void applyUnregistration(const QString &key);
-    void insertSorted(const ZelHubApp &app, const QString &key, qsizetype position);
+    QCollatorSortKey sortKey(const QString &name) const;
+    void insertSorted(const ZelHubApp &app, const QString &nfcID, qsizetype position);
     void removeAt(qsizetype index);
     bool followLocale();
     void reportChange();
