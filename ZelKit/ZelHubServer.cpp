@@ -144,15 +144,22 @@ void ZelHubServer::enqueue(Pending p, std::optional<QByteArray> imageData)
         // The icon theme is asked on the main thread only; it is not thread-safe.
         const auto &symbol = p.registration->symbolName;
         p.symbolKnown = symbol && QIcon::hasThemeIcon(*symbol);
-        if (!p.symbolKnown && imageData) {
+        const qsizetype bytes = imageData ? imageData->size() : 0;
+        // A flood of images waits within a bound too; beyond it they count as refused.
+        if (!p.symbolKnown && bytes > 0 && bytes <= maxStatusImageBytes &&
+            m_decodingBytes + bytes <= maxDecodingBytes) {
             // Decoded off the main thread, so that no image stalls the hub; the
             // registrations after it wait for it, so the order stays as received.
             p.decoding = true;
+            m_decodingBytes += bytes;
             const int maxSide = qCeil(statusImagePoints * largestDevicePixelRatio());
             m_decoders.start([this, serial = p.serial, data = *std::move(imageData), maxSide] {
                 const QImage image = decodeStatusImage(data, maxSide);
                 QMetaObject::invokeMethod(
-                    this, [this, serial, image] { imageDecoded(serial, image); },
+                    this,
+                    [this, serial, image, bytes = data.size()] {
+                        imageDecoded(serial, image, bytes);
+                    },
                     Qt::QueuedConnection);
             });
         }
@@ -161,8 +168,9 @@ void ZelHubServer::enqueue(Pending p, std::optional<QByteArray> imageData)
     applyPending();
 }
 
-void ZelHubServer::imageDecoded(quint64 serial, const QImage &image)
+void ZelHubServer::imageDecoded(quint64 serial, const QImage &image, qsizetype bytes)
 {
+    m_decodingBytes -= bytes;
     // Serials are consecutive from the front; a decode given up on is gone already.
     if (m_pending.empty() || serial < m_pending.front().serial)
         return;

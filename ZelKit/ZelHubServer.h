@@ -80,6 +80,8 @@ public:
     static constexpr int statusImagePoints = 18;
     // A decode not done this long after its registration's turn came is given up.
     static constexpr int decodeTimeoutMs = 2000;
+    // Image bytes waiting for their decode at most; more images meanwhile are refused.
+    static constexpr qsizetype maxDecodingBytes = 64 * 1024 * 1024;
     // PNG only, as the protocol says; scaled down to fit maxSide × maxSide pixels.
     static QImage decodeStatusImage(const QByteArray &data, int maxSide);
 
@@ -113,7 +115,7 @@ private:
         QCollatorSortKey sortKey;
     };
     void enqueue(Pending pending, std::optional<QByteArray> imageData);
-    void imageDecoded(quint64 serial, const QImage &image);
+    void imageDecoded(quint64 serial, const QImage &image, qsizetype bytes);
     void applyPending();
     void applyRegistration(const Pending &pending);
     void applyUnregistration(const QString &key);
@@ -131,6 +133,7 @@ private:
     QHash<QString, ZelStatusInfo> m_statusInfos; // keyed by the id's NFC form
     std::deque<Pending> m_pending;
     quint64 m_nextSerial = 0;
+    qsizetype m_decodingBytes = 0;
     QTimer m_decodeTurn;
     QThreadPool m_decoders;
     bool m_fullLogged = false;
