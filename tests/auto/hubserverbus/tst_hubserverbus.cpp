@@ -42,29 +42,6 @@ QString byteLiteral(const QByteArray &bytes)
     return "<@ay [" + parts.join(", ") + "]>";
 }
 
-quint32 crc32(const QByteArray &data)
-{
-    quint32 crc = 0xffffffffu;
-    for (char ch : data) {
-        crc ^= quint8(ch);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-QByteArray pngBomb()
-{
-    QByteArray bytes = solidPng({1, 1});
-    for (int at : {16, 20})
-        for (int i = 0; i < 4; ++i)
-            bytes[at + i] = char((100000u >> (24 - 8 * i)) & 0xff);
-    const quint32 crc = crc32(bytes.mid(12, 17));
-    for (int i = 0; i < 4; ++i)
-        bytes[29 + i] = char((crc >> (24 - 8 * i)) & 0xff);
-    return bytes;
-}
-
 // A child that owns a well-known name, as a running sibling does.
 int runNameOwner(const QString &name, int argc, char **argv)
 {
@@ -87,7 +64,6 @@ private slots:
     void hubDiscoversAtStart();
     void foreignRegistrations_data();
     void foreignRegistrations();
-    void oversizedImageFromAPeer();
     void foreignUnregister();
     void pruneAgainstARealNameOwner();
     void exactCommandPayloads();
@@ -170,14 +146,6 @@ void tst_HubServerBus::foreignRegistrations_data()
                        "'statusTitle': <@ay [1]>, 'statusSymbolName': <4>, "
                        "'statusImageData': <'not bytes'>}"}
         << "[ZelHub] registered beta (beta) \u2014 ";
-    QTest::newRow("png bomb") << QStringList{"{'appID': <'bomb'>, 'appName': <'Bomb'>, "
-                                             "'statusImageData': " +
-                                             byteLiteral(pngBomb()) + "}"}
-                              << "[ZelHub] registered Bomb (bomb) \u2014 ";
-    QTest::newRow("garbage image data")
-        << QStringList{"{'appID': <'junk'>, 'appName': <'Junk'>, 'statusImageData': " +
-                       byteLiteral(QByteArray("\x89PNG\r\n\x1a\n\xff\xff\xff\xff", 12)) + "}"}
-        << "[ZelHub] registered Junk (junk) \u2014 ";
     QTest::newRow("real png") << QStringList{"{'appID': <'img'>, 'appName': <'Img'>, "
                                              "'statusImageData': " +
                                              byteLiteral(solidPng({32, 32})) + "}"}
@@ -194,11 +162,6 @@ void tst_HubServerBus::foreignRegistrations_data()
     QTest::newRow("title of 60000 combining marks")
         << QStringList{"{'appID': <'title'>, 'statusTitle': <'a" + marks(30000) + "'>}"}
         << "[ZelHub] registered title (title) \u2014 ";
-    QTest::newRow("forged line break in a name")
-        << QStringList{"{'appID': <'evil'>, 'appName': <'Evil\\n[ZelHub] registered Fake (fake) "
-                       "\u2014 1 app(s) now\\u001b[2J'>}"}
-        << "[ZelHub] registered Evil\\n[ZelHub] registered Fake (fake) \u2014 1 app(s) "
-           "now\\x1b[2J (evil) \u2014 ";
 }
 
 void tst_HubServerBus::foreignRegistrations()
@@ -223,18 +186,6 @@ void tst_HubServerBus::foreignRegistrations()
         QVERIFY2(registered.first().startsWith(expected), qPrintable(registered.first()));
         QVERIFY(registered.first().endsWith(" app(s) now"));
     }
-    QVERIFY(hub.state() == QProcess::Running);
-}
-
-void tst_HubServerBus::oversizedImageFromAPeer()
-{
-    // Beyond what a command line carries, so this peer is our own center.
-    QByteArray huge = solidPng({8, 8});
-    huge.append(QByteArray(2 * 1024 * 1024, '\0'));
-    DistributedNotificationCenter::defaultCenter()->postNotification(
-        ZelHubProtocol::register_,
-        QVariantMap{{"appID", "huge"}, {"appName", "Huge"}, {"statusImageData", huge}});
-    QVERIFY(waitForLine("[ZelHub] registered Huge (huge) \u2014 "));
     QVERIFY(hub.state() == QProcess::Running);
 }
 

@@ -82,10 +82,8 @@ bool tst_ZelDemoServices::stopDemo(ChildProcess &demo)
 void tst_ZelDemoServices::checkForUpdatesAsksTheBaseURL_data()
 {
     QTest::addColumn<QByteArray>("manifest");
-    QTest::newRow("newer version")
-        << QByteArray(R"({"version":"99","url":"http://127.0.0.1/dl"})");
-    QTest::newRow("same version")
-        << QByteArray(R"({"version":"1.0","url":"http://127.0.0.1/dl"})");
+    QTest::newRow("newer version") << QByteArray(R"({"version":"99","url":"http://127.0.0.1/dl"})");
+    QTest::newRow("same version") << QByteArray(R"({"version":"1.0","url":"http://127.0.0.1/dl"})");
     QTest::newRow("broken manifest") << QByteArray("<html>");
 }
 

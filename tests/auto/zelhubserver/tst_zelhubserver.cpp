@@ -40,14 +40,17 @@ public:
     }
 };
 
-QByteArray png(QSize size, QColor color)
+// A PNG, or another format that is not one: an ICO, a progressive JPEG.
+QByteArray png(QSize size, QColor color, const char *format = "png", bool progressive = false)
 {
     QImage image(size, QImage::Format_ARGB32);
     image.fill(color);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
+    QImageWriter writer(&buffer, format);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
     return bytes;
 }
 
@@ -75,30 +78,6 @@ QByteArray pngBomb(quint32 width, quint32 height)
     put(16, width);
     put(20, height);
     put(29, crc32(bytes.mid(12, 17)));
-    return bytes;
-}
-
-// An ICO whose one entry holds a PNG, and a progressive JPEG: images, but not PNG files.
-QByteArray icoHoldingPng()
-{
-    const QByteArray inner = png({8, 8}, Qt::green);
-    QByteArray ico("\0\0\1\0\1\0\x10\x10\0\0\1\0\x20\0", 14);
-    for (const quint32 v : {quint32(inner.size()), 22u})
-        for (int i = 0; i < 4; ++i)
-            ico.append(char((v >> (8 * i)) & 0xff));
-    return ico + inner;
-}
-
-QByteArray progressiveJpeg()
-{
-    QImage image(16, 16, QImage::Format_RGB32);
-    image.fill(Qt::green);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpeg");
-    writer.setProgressiveScanWrite(true);
-    writer.write(image);
     return bytes;
 }
 
@@ -341,8 +320,8 @@ void tst_ZelHubServer::hostileImagesGiveNoImage_data()
     QTest::newRow("bomb 1025 x 1") << pngBomb(1025, 1) << false;
     QTest::newRow("over a mebibyte")
         << png({8, 8}, Qt::green) + QByteArray(1024 * 1024, '\0') << false;
-    QTest::newRow("ICO holding a PNG") << icoHoldingPng() << false;
-    QTest::newRow("progressive JPEG") << progressiveJpeg() << false;
+    QTest::newRow("ICO") << png({16, 16}, Qt::green, "ico") << false;
+    QTest::newRow("progressive JPEG") << png({16, 16}, Qt::green, "jpeg", true) << false;
     QTest::newRow("largest allowed") << png({1024, 1024}, Qt::green) << true;
 }
 
@@ -358,9 +337,8 @@ void tst_ZelHubServer::hostileImagesGiveNoImage()
     const auto image = server->statusInfo(server->apps().first()).image;
     QCOMPARE(image.has_value(), accepted);
     // What is kept is no larger than the grid draws it: 18 points on the densest screen.
-    for (const QSize size : image ? image->availableSizes() : QList<QSize>())
-        QVERIFY2(size.width() <= 18 * qApp->devicePixelRatio(),
-                 qPrintable(QString::number(size.width())));
+    if (image)
+        QVERIFY(image->availableSizes().constLast().width() <= 18 * qApp->devicePixelRatio());
 }
 
 void tst_ZelHubServer::repeatedRegistration()
@@ -456,17 +434,16 @@ void tst_ZelHubServer::registryIsBounded()
         registerApp({{"appID", QString::number(i)}});
     settle();
     QCOMPARE(server->apps().size(), 1000);
-    QCOMPARE(log.count("[ZelHub] registry full \u2014 ignoring new Zel apps"), 1);
-    QCOMPARE(log.size(), 1001);
-    // Known apps still change; below the bound again, a new one comes in.
+    // Logged once until the registry is below the bound again; known apps still change.
     registerApp({{"appID", "5"}, {"statusTitle", "t"}});
     center->postNotification(ZelHubProtocol::unregister, QVariantMap{{"appID", "7"}});
     registerApp({{"appID", "1001"}});
     registerApp({{"appID", "1002"}});
     settle();
-    QCOMPARE(log.mid(1001), (QStringList{"[ZelHub] registered 5 (5) \u2014 1000 app(s) now",
-                                         "[ZelHub] registered 1001 (1001) \u2014 1000 app(s) now",
-                                         "[ZelHub] registry full \u2014 ignoring new Zel apps"}));
+    const QString full = "[ZelHub] registry full \u2014 ignoring new Zel apps";
+    QCOMPARE(log.mid(1000),
+             (QStringList{full, "[ZelHub] registered 5 (5) \u2014 1000 app(s) now",
+                          "[ZelHub] registered 1001 (1001) \u2014 1000 app(s) now", full}));
 }
 
 void tst_ZelHubServer::twoInstancesShareOneEntry()
