@@ -93,4 +93,5 @@ private:
     std::optional<QPoint> m_clickPosition;
     bool m_missingTrayReported = false;
     bool m_trayArrivalReported = false;
+    bool m_registryChangeQueued = false;
 };
