@@ -117,11 +117,13 @@ private slots:
         QCOMPARE(lines.at(1), u"id=\"beta\" name=\"Beta\" bundleID=\"com.brannel.ZelDemo.beta\" "
                               "symbol=\"mail-unread\""_qs);
 
-        // The log line is written verbatim, never as a format.
-        QVERIFY(gdbusEmit("register",
-                          {u"{'appID': <'f'>, 'appName': <'%s%n Caf\u00e9 \U0001F375'>}"_qs}));
+        // The log line is written as it is, never as a format, with control characters
+        // escaped so that a name cannot forge a line.
+        QVERIFY(gdbusEmit("register", {u"{'appID': <'f'>, 'appName': <'%s%n Caf\u00e9 \U0001F375"
+                                       "\\n[ZelHub] registered Fake\\u001b[2J\\t\\r'>}"_qs}));
         QCOMPARE(hub->waitForErrLine("[ZelHub] registered %"),
-                 u"[ZelHub] registered %s%n Caf\u00e9 \U0001F375 (f) \u2014 3 app(s) now"_qs);
+                 u"[ZelHub] registered %s%n Caf\u00e9 \U0001F375\\n[ZelHub] registered "
+                 "Fake\\x1b[2J\\t\\r (f) \u2014 3 app(s) now"_qs);
         QVERIFY(gdbusEmit("unregister", {"{'appID': <'f'>}"}));
     }
     void commands_data()
@@ -230,6 +232,42 @@ private slots:
         QVERIFY2(text.contains(start) && text.contains(contains), qPrintable(text));
         if (exitCode != 0)
             QVERIFY2(r.out.isEmpty() && r.err.contains("--help"), qPrintable(r.err));
+    }
+    void busEndingEndsTheProgram_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("ready");
+        QTest::addColumn<QString>("farewell");
+        QTest::newRow("hub") << "hub/ZelHub"
+                             << "[ZelHub] server started"
+                             << "ZelHub: the D-Bus session bus has gone away";
+        QTest::newRow("ZelDemo") << "examples/ZelDemo/ZelDemo"
+                                 << "ready "
+                                 << "ZelDemo: the D-Bus session bus has gone away";
+    }
+    void busEndingEndsTheProgram()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, ready);
+        QFETCH(QString, farewell);
+        // A session bus of its own, which the test ends as a session ends.
+        QProcess bus;
+        bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+        QVERIFY(bus.waitForReadyRead(10000));
+        ChildProcess child(program, {});
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromUtf8(bus.readLine().trimmed()));
+        child.setEnvironment(env);
+        QVERIFY(child.start());
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (child.lines() + child.errLines()).join(u'\n').contains(ready); }, 15000));
+        bus.kill();
+        QVERIFY(bus.waitForFinished(10000));
+        QVERIFY(child.finish(15000));
+        QVERIFY2(child.errLines().join(u'\n').contains(farewell),
+                 qPrintable(child.errLines().join(u'\n')));
+        QCOMPARE(child.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.process().exitCode(), 1);
     }
     void quit_data()
     {

@@ -223,8 +223,9 @@ private slots:
         QTest::newRow("absent") << QVariant() << QString();
         QTest::newRow("bytes") << QVariant(QByteArray("kwin-43")) << QString();
         QTest::newRow("empty") << QVariant("") << QString();
-        QTest::newRow("256 characters") << QVariant(QString(256, u't')) << QString(256, u't');
-        QTest::newRow("257 characters") << QVariant(QString(257, u't')) << QString();
+        QTest::newRow("255 characters, the bound of every text")
+            << QVariant(QString(255, u't')) << QString(255, u't');
+        QTest::newRow("256 characters") << QVariant(QString(256, u't')) << QString();
     }
     void activationToken()
     {
@@ -245,36 +246,38 @@ private slots:
     void addressing_data()
     {
         QTest::addColumn<QString>("command");
-        QTest::addColumn<bool>("started");
+        QTest::addColumn<QString>("own"); // the client's id; null: not started
         QTest::addColumn<Info>("info");
         QTest::addColumn<bool>("reached");
-        const auto target = [](const QVariant &id) {
-            return Info(QVariantMap{{u"targetID"_qs, id}});
+        const auto row = [](const char *name, const QVariant &target, bool reached,
+                            const QString &own = u"caf\u00e9"_qs,
+                            const QString &command = u"activate"_qs) {
+            const Info info = target.isValid() ? Info(QVariantMap{{u"targetID"_qs, target}})
+                                               : Info(QVariantMap{{"x", "y"}});
+            QTest::newRow(name) << command << own << info << reached;
         };
-        const QString a = u"activate"_qs;
-        QTest::newRow("no userInfo") << a << true << Info() << true;
-        QTest::newRow("no targetID") << a << true << Info(QVariantMap{{"x", "y"}}) << true;
-        QTest::newRow("targetID a number") << a << true << target(7) << true;
-        QTest::newRow("targetID as bytes") << a << true << target(QByteArray("beta")) << true;
-        QTest::newRow("empty targetID") << a << true << target(u""_qs) << true;
-        QTest::newRow("not started, targeted") << a << false << target(u"caf\u00e9"_qs) << false;
-        QTest::newRow("not started, empty targetID") << a << false << target(u""_qs) << true;
-        QTest::newRow("own id") << a << true << target(u"caf\u00e9"_qs) << true;
-        QTest::newRow("own id, canonically equivalent")
-            << a << true << target(u"cafe\u0301"_qs) << true;
-        QTest::newRow("own id in other case") << a << true << target(u"CAF\u00c9"_qs) << false;
-        QTest::newRow("other id") << a << true << target(u"beta"_qs) << false;
-        QTest::newRow("hideIcon, other id")
-            << u"hideIcon"_qs << true << target(u"beta"_qs) << false;
-        QTest::newRow("showIcon, other id")
-            << u"showIcon"_qs << true << target(u"beta"_qs) << false;
-        QTest::newRow("showIcon, own id")
-            << u"showIcon"_qs << true << target(u"caf\u00e9"_qs) << true;
+        QTest::newRow("no userInfo") << u"activate"_qs << u"caf\u00e9"_qs << Info() << true;
+        row("no targetID", QVariant(), true);
+        row("targetID a number", 7, true);
+        row("targetID as bytes", QByteArray("beta"), true);
+        row("empty targetID", u""_qs, true);
+        row("not started, targeted", u"caf\u00e9"_qs, false, QString());
+        row("not started, empty targetID", u""_qs, true, QString());
+        row("own id", u"caf\u00e9"_qs, true);
+        row("own id, canonically equivalent", u"cafe\u0301"_qs, true);
+        row("own id in other case", u"CAF\u00c9"_qs, false);
+        row("other id", u"beta"_qs, false);
+        row("own id of 255 units", QString(255, u'n'), true, QString(255, u'n'));
+        row("own id of 256 units is meant for nobody", QString(256, u'n'), false,
+            QString(256, u'n'));
+        row("hideIcon, other id", u"beta"_qs, false, u"caf\u00e9"_qs, u"hideIcon"_qs);
+        row("showIcon, other id", u"beta"_qs, false, u"caf\u00e9"_qs, u"showIcon"_qs);
+        row("showIcon, own id", u"caf\u00e9"_qs, true, u"caf\u00e9"_qs, u"showIcon"_qs);
     }
     void addressing()
     {
         QFETCH(QString, command);
-        QFETCH(bool, started);
+        QFETCH(QString, own);
         QFETCH(Info, info);
         QFETCH(bool, reached);
         int calls = 0;
@@ -282,8 +285,8 @@ private slots:
         client->onShowIcon = [&] { ++calls; };
         client->onActivate = [&](Anchor) { ++calls; };
         const ZelNotification n{u"com.brannel.zelhub."_qs + command, info};
-        if (started) {
-            client->start({u"caf\u00e9"_qs, u"Caf\u00e9"_qs, QString()});
+        if (!own.isNull()) {
+            client->start({own, own, QString()});
             center->postNotification(n.name, info);
         } else if (command == u"activate") {
             // Nothing is subscribed before start(): only a direct call can reach it.
@@ -476,35 +479,54 @@ private slots:
                 QCOMPARE(shown.controller->buttons().at(i)->size(), QSize(18, 18));
             }
         QCOMPARE(i, count);
+        if (count == 0)
+            return;
+        // Each app keeps its button across a rebuild; one that left takes its button along.
+        const QList<QToolButton *> before = shown.controller->buttons();
+        shown.controller->apps.removeAt(0);
+        shown.controller->reload();
+        QCOMPARE(shown.controller->buttons(), before.mid(1));
     }
     void button_data()
     {
         QTest::addColumn<Provider>("provider");
-        QTest::addColumn<QString>("text"); // empty: an 18 × 18 image-only button
-        QTest::addColumn<bool>("placeholder");
+        QTest::addColumn<QString>("text");  // empty: an 18 × 18 image-only button
+        QTest::addColumn<QString>("drawn"); // "red", "text colour" or "placeholder"
         using Info = HubPopoverViewController::StatusInfo;
         QTest::newRow("image, no title") << Provider([](const ZelHubApp &) {
             return Info{redIcon(), std::nullopt};
-        }) << "" << false;
+        }) << ""
+                                         << "red";
+        QTest::newRow("template image in the text colour") << Provider([](const ZelHubApp &) {
+            QIcon icon = redIcon();
+            icon.setIsMask(true);
+            return Info{icon, std::nullopt};
+        }) << ""
+                                                           << "text colour";
         QTest::newRow("title with outer blanks") << Provider([](const ZelHubApp &) {
             return Info{redIcon(), u" \t42 \t min  "_qs};
-        }) << " 42 \t min" << false;
+        }) << " 42 \t min"
+                                                 << "red";
         QTest::newRow("no-break spaces are blanks too") << Provider([](const ZelHubApp &) {
             return Info{redIcon(), u"\u00a0A B\u2003"_qs};
-        }) << " A B" << false;
+        }) << " A B"
+                                                        << "red";
         QTest::newRow("line breaks are not blanks") << Provider([](const ZelHubApp &) {
             return Info{redIcon(), u"\nA\n"_qs};
-        }) << " \nA\n" << false;
+        }) << " \nA\n"
+                                                    << "red";
         QTest::newRow("blank title is no title") << Provider([](const ZelHubApp &) {
             return Info{std::nullopt, u" \t "_qs};
-        }) << "" << true;
-        QTest::newRow("no provider") << Provider() << "" << true;
+        }) << ""
+                                                 << "placeholder";
+        QTest::newRow("no provider") << Provider() << ""
+                                     << "placeholder";
     }
     void button()
     {
         QFETCH(Provider, provider);
         QFETCH(QString, text);
-        QFETCH(bool, placeholder);
+        QFETCH(QString, drawn);
         Shown shown(2, provider);
         QToolButton *button = shown.controller->buttons().at(0);
         QCOMPARE(button->text(), text);
@@ -518,10 +540,13 @@ private slots:
             QCOMPARE(button->font().pixelSize(), 11);
         // The next button follows with the usual spacing, whatever the width.
         QCOMPARE(shown.at(1).x(), shown.at(0).x() + button->width() + 12);
-        const QImage shownImage = button->icon().pixmap(18).toImage();
-        QCOMPARE(shownImage, placeholder
-                                 ? HubPopoverViewController::placeholderIcon()->pixmap(18).toImage()
-                                 : redIcon().pixmap(18).toImage());
+        const QImage image = button->icon().pixmap(18).toImage();
+        if (drawn == u"placeholder")
+            QCOMPARE(image, HubPopoverViewController::placeholderIcon()->pixmap(18).toImage());
+        else
+            QCOMPARE(image.pixelColor(9, 9), drawn == u"red"
+                                                 ? QColor(Qt::red)
+                                                 : button->palette().color(QPalette::WindowText));
     }
     void click_data()
     {

@@ -11,10 +11,12 @@
 #include "BusMonitor.h"
 #include "TestImages.h"
 
+#include <QBuffer>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QImageWriter>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -76,6 +78,24 @@ QByteArray pngBomb(quint32 width, quint32 height)
     return png;
 }
 
+QString marks(int n)
+{
+    return QString(n, QChar(0x301)) + QString(n, QChar(0x316));
+}
+
+QByteArray encoded(const char *format)
+{
+    QImage image(16, 16, QImage::Format_RGB32);
+    image.fill(Qt::green);
+    QByteArray data;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setProgressiveScanWrite(true);
+    writer.write(image);
+    return data;
+}
+
 QColor centre(const QIcon &icon)
 {
     const QImage image = icon.pixmap(16).toImage();
@@ -109,7 +129,7 @@ class tst_HubWire : public QObject
         if (!QTest::qWaitFor([this] { return sentinelsSeen == sentinels; }, 20000))
             return false;
         QCoreApplication::processEvents();
-        return true;
+        return QTest::qWaitFor([this] { return !server || server->pendingCount() == 0; }, 20000);
     }
     QStringList ids() const
     {
@@ -179,6 +199,9 @@ private slots:
         drop("a string, not a dictionary", {"'a'"});
         drop("two dictionaries", {"{'appID': <'a'>}", "{'appID': <'a'>}"});
         drop("a{ss}, not a{sv}", {"@a{ss} {'appID': 'a'}"});
+        // Texts beyond 255 units count as absent, before any work is done on them.
+        drop("id of 256 units", {"{'appID': <'" + QString(256, u'i') + "'>}"});
+        drop("id of 64 KB of combining marks", {"{'appID': <'a" + marks(16000) + "'>}"});
         const auto keep = [](const char *row, const QString &dict, const char *name,
                              const char *bundle = "", QVariant title = {}, QColor image = {}) {
             QTest::newRow(row) << QVariant(QStringList{"{'appID': <'a'>, " + dict + "}"}) << name
@@ -195,6 +218,11 @@ private slots:
         keep("boolean bundleID", "'bundleID': <true>", "a");
         keep("empty title kept", "'statusTitle': <''>", "a", "", u""_qs);
         keep("numeric title", "'statusTitle': <3.5>", "a");
+        keep("name of 256 units is no name", "'appName': <'" + QString(256, u'n') + "'>", "a");
+        keep("title of 60000 combining marks", "'statusTitle': <'a" + marks(30000) + "'>", "a");
+        keep("an ICO is not a PNG", "'statusImageData': " + bytes(encoded("ico")), "a");
+        keep("a progressive JPEG is not a PNG", "'statusImageData': " + bytes(encoded("jpeg")),
+             "a");
         const QString green = bytes(solidPng({8, 8}));
         keep("known symbol wins over data",
              "'statusSymbolName': <'zel-test-symbol'>, 'statusImageData': " + green, "a", "", {},
@@ -249,6 +277,8 @@ private slots:
         if (info.image) {
             QVERIFY(info.image->isMask());
             QCOMPARE(centre(*info.image), image);
+            // Kept no larger than the grid draws it: 18 points on this screen of ratio 1.
+            QVERIFY(info.image->availableSizes().constLast().width() <= 18);
         }
     }
     void registry_data()
@@ -271,11 +301,12 @@ private slots:
             << QStringList{"b", "c", "a"} << 4
             << "Alpha (a) 1; Beta (b) 2; Gamma (c) 3; Zulu (a) 3";
         QTest::newRow("by name, case-insensitive, in the locale's order, stable")
-            << QStringList{"+1 beta", "+2 Alpha",          "+3 gamma", "+4 Zed",
-                           "+5 zed",  u"+6 \u00c9mile"_qs, "+4 Zed x"}
-            << QStringList{"2", "1", "6", "3", "4", "5"} << 7
+            << QStringList{"+1 beta",      "+2 Alpha",          "+3 gamma",        "+4 Zed",
+                           "+5 zed",       u"+6 \u00c9mile"_qs, u"+7 \u00d6rn"_qs, "+4 Zed x",
+                           "locale sv_SE", "+8 Omega"}
+            << QStringList{"2", "1", "6", "3", "8", "4", "5", "7"} << 9
             << u"beta (1) 1; Alpha (2) 2; gamma (3) 3; Zed (4) 4; zed (5) 5; \u00c9mile (6) 6; "
-               "Zed (4) 6"_qs;
+               "\u00d6rn (7) 7; Zed (4) 7; Omega (8) 8"_qs;
         QTest::newRow("unregister: malformed and unknown ignored, known removed silently")
             << QStringList{"+a Alpha",
                            "unregister {'appID': <1>}",
@@ -304,12 +335,15 @@ private slots:
                 dict += u", 'appName': <'%1'>"_qs.arg(w[1]);
             if (w.size() > 2)
                 dict += u", 'statusTitle': <'%1'>"_qs.arg(w[2]);
-            if (step.startsWith(u'+') || step.startsWith(u'-'))
+            if (step.startsWith(u"locale "))
+                QLocale::setDefault(QLocale(step.mid(7)));
+            else if (step.startsWith(u'+') || step.startsWith(u'-'))
                 QVERIFY(emitSignal(step[0] == u'+' ? "register" : "unregister", {dict + "}"}));
             else
                 QVERIFY(emitStep(step));
         }
         QVERIFY(sync());
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         QCOMPARE(this->ids(), ids);
         QCOMPARE(this->changes, changes);
         QStringList lines;
@@ -317,6 +351,28 @@ private slots:
             lines << "[ZelHub] registered " + QString(l).replace(u") "_qs, u") \u2014 "_qs) +
                          " app(s) now";
         QCOMPARE(log, lines);
+    }
+    void registryIsBounded()
+    {
+        const auto post = [this](const QString &name, const QVariantMap &info) {
+            peer->postNotification(u"com.brannel.zelhub."_qs + name, info);
+        };
+        for (int i = 0; i < 1002; ++i)
+            post("register", {{"appID", QString::number(i)}});
+        QVERIFY(sync(true));
+        QCOMPARE(server->apps().size(), 1000);
+        QCOMPARE(log.count(u"[ZelHub] registry full \u2014 ignoring new Zel apps"_qs), 1);
+        QCOMPARE(log.size(), 1001);
+        // Known apps still change; below the bound again, a new one comes in.
+        post("register", {{"appID", "5"}, {"statusTitle", "t"}});
+        post("unregister", {{"appID", "7"}});
+        post("register", {{"appID", "1001"}});
+        post("register", {{"appID", "1002"}});
+        QVERIFY(sync(true));
+        QCOMPARE(log.mid(1001),
+                 (QStringList{u"[ZelHub] registered 5 (5) \u2014 1000 app(s) now"_qs,
+                              u"[ZelHub] registered 1001 (1001) \u2014 1000 app(s) now"_qs,
+                              u"[ZelHub] registry full \u2014 ignoring new Zel apps"_qs}));
     }
     void prune()
     {
@@ -467,7 +523,9 @@ private slots:
             << QStringList{"{'anchorX': <812.0>, 'anchorY': <24.5>}"} << true << Anchor();
         QTest::newRow("huge anchor text")
             << QStringList{"{'anchorX': <'1." + QString(20000, u'0') + "'>, 'anchorY': <'1'>}"}
-            << true << Anchor(QPointF(1, 1));
+            << true << Anchor();
+        QTest::newRow("targetID of 64 KB of combining marks")
+            << QStringList{"{'targetID': <'a" + marks(16000) + "'>}"} << false << Anchor();
         QTest::newRow("targetID a number, nested junk")
             << QStringList{"{'targetID': <int64 5>, 'anchorX': <{'a': <1>}>, "
                            "'anchorY': <['x']>}"}
