@@ -5,6 +5,7 @@
 #include "HubPopoverViewController.h"
 
 #include <ZelKit/ZelScreenAnchor.h>
+#include <ZelKit/platform/WaylandSession.h>
 #include <ZelKit/platform/ZelUserDefaults.h>
 
 #include <QAction>
@@ -14,6 +15,8 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPalette>
+#include <QScreen>
+#include <QStyleHints>
 #include <QTimer>
 
 #include <cstdio>
@@ -136,12 +139,23 @@ void AppDelegate::statusClicked(const std::optional<ZelStatusItem::Click> &click
     if (click) {
         qCDebug(lcZelHubUi) << "click" << int(click->button) << click->modifiers
                             << "popup open:" << m_bubbleOpen;
-        m_clickPosition = click->position ? click->position : std::optional<QPoint>(QCursor::pos());
+        m_clickPosition = click->position                 ? click->position
+                          : click->positionRelativeToIcon ? barPoint()
+                                                          : std::optional<QPoint>(QCursor::pos());
+        if (click->button == ZelStatusItem::Button::Left)
+            m_activationToken = click->activationToken;
         if (click->button == ZelStatusItem::Button::Right ||
             click->modifiers.testFlag(Qt::ControlModifier)) {
             showContextMenu();
             return;
         }
+    }
+    // Hosts report a double click as two clicks (or a click and a press outside the popup):
+    // the second must not close what the first opened.
+    if (m_bubbleOpen && m_bubbleOpened.isValid() &&
+        m_bubbleOpened.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval()) {
+        qCDebug(lcZelHubUi) << "second click of a double click";
+        return;
     }
     if (endsClosingClick && !m_bubbleOpen) {
         qCDebug(lcZelHubUi) << "click taken as the one that closed the popup";
@@ -162,6 +176,7 @@ void AppDelegate::togglePopover()
     m_server.discover();
     refreshPopover();
     m_bubbleOpen = true;
+    m_bubbleOpened.start();
     m_bubble->show(iconRect().value_or(QRect()));
 }
 
@@ -201,7 +216,10 @@ void AppDelegate::toggleHidden()
 
 void AppDelegate::popoverDidShow()
 {
-    qCDebug(lcZelHubUi) << "popup shown";
+    // Where it went, as the window system reports it.
+    const QRect frame = m_bubble ? m_bubble->frameGeometry() : QRect();
+    qCDebug(lcZelHubUi, "popup shown at %d,%d size=%dx%d", frame.x(), frame.y(), frame.width(),
+            frame.height());
     m_bubbleOpen = true;
 }
 
@@ -265,6 +283,20 @@ ZelStatusInfo AppDelegate::iconInfo(const ZelHubApp &app) const
         }
     }
     return info;
+}
+
+std::optional<QPoint> AppDelegate::barPoint()
+{
+    // The host's bar is where sway's work area ends; which end of it holds the tray is not
+    // told, and the right end is where bars keep it unless configured otherwise.
+    const std::optional<QRect> area = WaylandSession::swayWorkArea();
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!area || !screen)
+        return QCursor::pos();
+    const QRect full = screen->geometry();
+    if (area->bottom() < full.bottom() && area->top() == full.top())
+        return QPoint(area->right(), area->bottom() + 1);
+    return QPoint(area->right(), area->top() - 1);
 }
 
 std::optional<QRect> AppDelegate::iconRect() const

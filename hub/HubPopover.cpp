@@ -2,11 +2,14 @@
 
 #include "HubPopoverViewController.h"
 
+#include <ZelKit/platform/WaylandSession.h>
+
 #include <QBoxLayout>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QStyleHints>
 
 #include <algorithm>
 
@@ -20,7 +23,21 @@ constexpr int gap = 4;
 
 } // namespace
 
-HubPopover::HubPopover(QWidget *parent) : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint)
+namespace {
+
+// A Wayland client's popup needs a parent surface and the serial of a click on it, which a
+// tray application never has: there the popup is a frameless tool window that the
+// compositor places, closed on Escape and when it loses the keyboard.
+Qt::WindowFlags popupFlags()
+{
+    if (WaylandSession::isNativeClient())
+        return Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    return Qt::Popup | Qt::FramelessWindowHint;
+}
+
+} // namespace
+
+HubPopover::HubPopover(QWidget *parent) : QWidget(parent, popupFlags())
 {
     setAttribute(Qt::WA_X11NetWmWindowTypePopupMenu);
     setWindowTitle(QStringLiteral("ZelHub"));
@@ -95,6 +112,7 @@ void HubPopover::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     m_outsideClose.invalidate();
+    m_shown.start();
     if (auto callback = onDidShow)
         callback();
 }
@@ -108,10 +126,24 @@ void HubPopover::hideEvent(QHideEvent *event)
 
 void HubPopover::mousePressEvent(QMouseEvent *event)
 {
-    // A popup gets the press that lands outside it, and closes on it.
-    if (!rect().contains(event->position().toPoint()))
+    // A popup gets the press that lands outside it, and closes on it; but not on the
+    // second press of the double click on the tray icon that opened it.
+    if (!rect().contains(event->position().toPoint())) {
+        if (m_shown.isValid() &&
+            m_shown.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval())
+            return;
         m_outsideClose.start();
+    }
     QWidget::mousePressEvent(event);
+}
+
+void HubPopover::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // Where the popup is a window of its own, losing the keyboard is the click elsewhere.
+    if (event->type() == QEvent::ActivationChange && windowType() != Qt::Popup && isVisible() &&
+        !isActiveWindow())
+        performClose();
 }
 
 void HubPopover::keyPressEvent(QKeyEvent *event)

@@ -42,10 +42,12 @@ protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void changeEvent(QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
 
 private:
     HubPopoverViewController *m_controller = nullptr;
     QRect m_anchor;
     QElapsedTimer m_outsideClose;
+    QElapsedTimer m_shown;
 };

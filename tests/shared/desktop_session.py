@@ -32,7 +32,7 @@ import dbus
 
 WIDTH, HEIGHT = 1280, 800
 STARTUP_S = 60
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+NOBODY = ["/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 BUS_CONF = """<busconfig><type>{kind}</type><listen>unix:path={path}</listen>
 <auth>EXTERNAL</auth><policy context="default"><allow user="*"/>
 <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
@@ -62,7 +62,7 @@ class Session:
         for key in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"):
             self.env.pop(key, None)
         home = self.path("home")
-        self.env.update(XDG_RUNTIME_DIR=self.runtime, HOME=home,
+        self.env.update(XDG_RUNTIME_DIR=self.runtime, HOME=home, XDG_SESSION_TYPE="wayland",
                         XDG_CONFIG_HOME=home + "/config", XDG_DATA_HOME=home + "/data",
                         XDG_CACHE_HOME=home + "/cache")
         os.makedirs(home + "/config")
@@ -366,7 +366,7 @@ def main():
     print("startup-ms %d" % ((time.monotonic() - started) * 1000))
     for key in ("WAYLAND_DISPLAY", "DISPLAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS",
                 "HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                "XDG_CURRENT_DESKTOP", "GSETTINGS_BACKEND", "SWAYSOCK"):
+                "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE", "GSETTINGS_BACKEND", "SWAYSOCK"):
         if key in session.env:
             print("env %s=%s" % (key, session.env[key]))
     if session.run_as:

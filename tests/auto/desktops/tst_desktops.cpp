@@ -1,0 +1,228 @@
+// The hub on real Wayland desktops, headless, as a person would use it: sway with waybar,
+// GNOME Shell with its indicator extension, Plasma. Each runs with the hub and two ZelDemo
+// siblings; what is seen comes from screenshots, what is done is the desktop's own input.
+// A desktop that is not installed or does not start is skipped with its reason.
+#include "ChildProcess.h"
+
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+// The popup's grid: margin and icon side (the screens here have a ratio of 1).
+constexpr int padding = 12;
+constexpr int iconSide = 18;
+// Only the bars, at the top or the bottom of the screen, are searched for the hub's icon.
+constexpr int barSearch = 48;
+
+double luminance(QRgb rgb)
+{
+    auto channel = [](int v) {
+        const double c = v / 255.0;
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) +
+           0.0722 * channel(qBlue(rgb));
+}
+
+double contrast(QRgb a, QRgb b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Where two screenshots differ within the bar.
+QRect changedInBar(const QImage &before, const QImage &after)
+{
+    QRect changed;
+    for (int y = 0; y < after.height(); y = y + 1 == barSearch ? after.height() - barSearch : y + 1)
+        for (int x = 0; x < after.width(); ++x)
+            if (before.pixel(x, y) != after.pixel(x, y))
+                changed |= QRect(x, y, 1, 1);
+    return changed;
+}
+
+// The numbers of a log line like "popup shown at 10,20 size=30x40".
+QList<int> numbers(const QString &line)
+{
+    QList<int> result;
+    for (const auto &match : QRegularExpression(u"-?\\d+"_qs).globalMatch(line))
+        result.append(match.captured().toInt());
+    return result;
+}
+
+} // namespace
+
+class tst_Desktops : public QObject
+{
+    Q_OBJECT
+private slots:
+    void hubOnTheDesktop_data();
+    void hubOnTheDesktop();
+    void cleanup();
+
+private:
+    QString command(const QString &line);
+    QImage screenshot();
+    std::unique_ptr<ChildProcess> client(const QString &program, const QStringList &args);
+
+    std::unique_ptr<ChildProcess> m_session;
+    std::unique_ptr<ChildProcess> m_hub;
+    std::vector<std::unique_ptr<ChildProcess>> m_demos;
+    QProcessEnvironment m_env;
+    QStringList m_runAs;
+    QTemporaryDir m_dir;
+};
+
+void tst_Desktops::hubOnTheDesktop_data()
+{
+    QTest::addColumn<QString>("desktop");
+    // GNOME's host opens the item's menu on a single click and activates on a double one.
+    QTest::addColumn<int>("clicksToOpen");
+    QTest::newRow("sway 1.7 with waybar") << "sway" << 1;
+    QTest::newRow("GNOME 43 with the indicator extension") << "gnome" << 2;
+    QTest::newRow("Plasma 5.27") << "plasma" << 1;
+}
+
+void tst_Desktops::cleanup()
+{
+    if (QTest::currentTestFailed() && m_hub)
+        for (const QString &line : m_hub->errLines())
+            qInfo("hub: %s", qPrintable(line));
+    m_demos.clear();
+    m_hub.reset();
+    if (m_session) {
+        m_session->process().closeWriteChannel();
+        m_session->finish(30000);
+    }
+    m_session.reset();
+}
+
+QString tst_Desktops::command(const QString &line)
+{
+    m_session->skipToEnd();
+    m_session->process().write(line.toUtf8() + '\n');
+    const QString answer = m_session->waitForLine({}, 20000);
+    return answer == u"ok"_qs ? QString() : line + u": "_qs + answer;
+}
+
+QImage tst_Desktops::screenshot()
+{
+    const QString path = m_dir.filePath(u"shot.png"_qs);
+    const QString error = command(u"screenshot "_qs + path);
+    if (!error.isEmpty())
+        qWarning("%s", qPrintable(error));
+    return QImage(path).convertToFormat(QImage::Format_RGB32);
+}
+
+std::unique_ptr<ChildProcess> tst_Desktops::client(const QString &program, const QStringList &args)
+{
+    const QString path = ChildProcess::buildPath(program);
+    auto child = m_runAs.isEmpty()
+                     ? std::make_unique<ChildProcess>(path, args)
+                     : std::make_unique<ChildProcess>(m_runAs.first(),
+                                                      m_runAs.mid(1) + QStringList{path} + args);
+    child->setEnvironment(m_env);
+    return child->start() ? std::move(child) : nullptr;
+}
+
+void tst_Desktops::hubOnTheDesktop()
+{
+    QFETCH(QString, desktop);
+    QFETCH(int, clicksToOpen);
+    m_session = std::make_unique<ChildProcess>(
+        u"/usr/bin/python3"_qs,
+        QStringList{qEnvironmentVariable("ZEL_SOURCE_DIR") + u"/tests/shared/desktop_session.py"_qs,
+                    desktop});
+    QVERIFY(m_session->start());
+    QString line;
+    for (line = m_session->waitForLine({}, 90000);
+         !line.isEmpty() && line != u"ready"_qs && !line.startsWith(u"skip "_qs);
+         line = m_session->waitForLine({}, 90000)) {
+        // The start-up of a desktop stays within a minute.
+        if (line.startsWith(u"startup-ms "_qs))
+            QVERIFY2(line.mid(11).toInt() < 60000, qPrintable(line));
+    }
+    if (line.startsWith(u"skip "_qs))
+        QSKIP(qPrintable(line.mid(5)));
+    QCOMPARE(line, u"ready"_qs);
+    m_env = QProcessEnvironment::systemEnvironment();
+    m_env.remove(u"QT_QPA_PLATFORM"_qs);
+    m_env.insert(u"QT_LOGGING_RULES"_qs, u"zelhub.ui.debug=true"_qs);
+    m_runAs.clear();
+    for (const QString &out : m_session->lines()) {
+        if (out.startsWith(u"env "_qs))
+            m_env.insert(out.mid(4).section(u'=', 0, 0), out.section(u'=', 1));
+        else if (out.startsWith(u"run-as "_qs))
+            m_runAs = out.mid(7).split(u' ');
+    }
+
+    // The glyph: where the bar changes when the hub comes, visible against the bar.
+    const QImage bare = screenshot();
+    QVERIFY(!bare.isNull());
+    m_hub = client(u"hub/ZelHub"_qs, {});
+    QVERIFY(m_hub && !m_hub->waitForErrLine(u"[ZelHub] server started"_qs).isEmpty());
+    QRect icon;
+    QImage shot;
+    QDeadlineTimer deadline(20000);
+    while (icon.isEmpty() && !deadline.hasExpired()) {
+        shot = screenshot();
+        icon = changedInBar(bare, shot);
+    }
+    QVERIFY2(!icon.isEmpty(), "the hub's icon never showed in the bar");
+    double best = 0;
+    for (int y = icon.top(); y <= icon.bottom(); ++y)
+        for (int x = icon.left(); x <= icon.right(); ++x)
+            best = std::max(best, contrast(shot.pixel(x, y), bare.pixel(x, y)));
+    QVERIFY2(best >= 3.0, qPrintable(u"glyph contrast %1:1"_qs.arg(best)));
+
+    for (const QString &id : {u"amber"_qs, u"birch"_qs}) {
+        m_demos.push_back(client(u"examples/ZelDemo/ZelDemo"_qs, {u"--id"_qs, id}));
+        QVERIFY(m_demos.back() && !m_demos.back()->waitForLine(u"ready "_qs).isEmpty());
+    }
+    QVERIFY(m_hub->waitForErrLine(u"[ZelHub] registered "_qs).endsWith(u" 1 app(s) now"_qs));
+    QVERIFY(m_hub->waitForErrLine(u"[ZelHub] registered "_qs).endsWith(u" 2 app(s) now"_qs));
+    // The siblings' icons may have moved the hub's: find its picture again along the bar.
+    const QImage glyph = shot.copy(icon);
+    auto found = [&] {
+        const QImage now = screenshot();
+        for (int x = 0; x + icon.width() <= now.width(); ++x)
+            if (now.copy(QRect(QPoint(x, icon.y()), icon.size())) == glyph)
+                return icon.moveLeft(x), true;
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(found(), 10000);
+
+    // A left click opens the popup outside the bar, within the icon's reach.
+    m_hub->skipToEnd();
+    for (int k = 0; k < clicksToOpen; ++k)
+        QCOMPARE(command(u"click %1 %2 left"_qs.arg(icon.center().x()).arg(icon.center().y())),
+                 QString());
+    const QList<int> popup = numbers(m_hub->waitForErrLine(u"popup shown at"_qs));
+    QCOMPARE(popup.size(), 4);
+    const bool barAtTop = icon.center().y() < shot.height() / 2;
+    QVERIFY2(barAtTop ? popup[1] > icon.bottom() : popup[1] + popup[3] <= icon.top(),
+             "the popup covers the bar");
+    QVERIFY2(std::abs(popup[0] + popup[2] / 2 - icon.center().x()) < popup[2] / 2 + 64,
+             qPrintable(u"the popup at x=%1 is far from the icon at x=%2"_qs.arg(popup[0]).arg(
+                 icon.center().x())));
+
+    // Choosing a sibling: it is told an anchor by the icon, and its window opens.
+    QCOMPARE(command(u"click %1 %2 left"_qs.arg(popup[0] + padding + iconSide / 2)
+                         .arg(popup[1] + padding + iconSide / 2)),
+             QString());
+    const QList<int> anchor = numbers(m_demos.front()->waitForLine(u"activate "_qs));
+    QVERIFY(!anchor.isEmpty());
+    QVERIFY2(std::abs(anchor[0] - icon.center().x()) < 64, "the anchor is not by the icon");
+    QVERIFY(!m_demos.front()->waitForLine(u"window "_qs).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_Desktops)
+#include "tst_desktops.moc"
