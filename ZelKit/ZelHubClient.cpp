@@ -62,9 +62,9 @@ void ZelHubClient::start(const ZelAppConfig &config)
         if (!m_claimedBusName.isEmpty())
             ApplicationBusName::release(m_claimedBusName);
         m_claimedBusName.clear();
+        if (ApplicationBusName::request(bundleID))
+            m_claimedBusName = bundleID;
     }
-    if (ApplicationBusName::request(bundleID))
-        m_claimedBusName = bundleID;
 
     postAppInfo(ZelHubProtocol::register_);
 }
@@ -85,10 +85,8 @@ void ZelHubClient::stop()
 {
     postAppInfo(ZelHubProtocol::unregister);
     m_center->removeObserver(this);
-    if (!m_claimedBusName.isEmpty()) {
-        ApplicationBusName::release(m_claimedBusName);
-        m_claimedBusName.clear();
-    }
+    // The bundle identifier stays claimed: the application still runs, and an update
+    // after stop() registers it again, which the hub's prune must not undo.
 }
 
 QString ZelHubClient::bundleIdentifier()
@@ -227,8 +225,12 @@ void ZelHubClient::handleActivate(const ZelNotification &notification)
     if (!isAddressedToThisApp(notification))
         return;
     const auto anchor = ZelHubProtocol::readAnchor(notification.userInfo);
-    runOnMainThread([this, anchor] {
+    const auto token = ZelHubProtocol::readActivationToken(notification.userInfo);
+    runOnMainThread([this, anchor, token] {
         storeAnchor(anchor);
+        // Unlike the anchor, a token belongs to its one click: an activation without one
+        // must not hand on an older, spent token.
+        m_activationToken = token;
         if (auto callback = onActivate)
             callback(anchor);
     });

@@ -42,16 +42,22 @@ public:
 
     // The latest anchor the hub sent with "hideIcon" or "activate".
     std::optional<QPointF> hubAnchor() const { return m_hubAnchor; }
+    // The xdg-activation token that came with the latest "activate", none when it had
+    // none. A Wayland compositor gives focus to a window shown with it (see
+    // WindowActivation::showActive); it is good for that one activation only.
+    std::optional<QString> activationToken() const { return m_activationToken; }
 
-    // Stores the configuration, subscribes, claims the bundle identifier on the bus and
-    // posts "register". Call once, and again only after stop().
+    // Stores the configuration, subscribes, claims the bundle identifier on the bus (kept
+    // until the client is destroyed or the process ends) and posts "register". Call once,
+    // and again only after stop().
     void start(const ZelAppConfig &config);
     // Replaces each field whose argument is present (never clears one), then posts
     // "register".
     void updateStatusInfo(std::optional<QImage> image = std::nullopt,
                           std::optional<QString> symbol = std::nullopt,
                           std::optional<QString> title = std::nullopt);
-    // Posts "unregister", unsubscribes and gives the bundle identifier back.
+    // Posts "unregister" and unsubscribes; the bundle identifier stays claimed, since the
+    // application still runs and may register again.
     void stop();
 
     // Entry points of the transport; they may be called on any thread and do their
@@ -84,6 +90,7 @@ private:
     static QString bundleIdentifier();
 
     std::optional<QPointF> m_hubAnchor;
+    std::optional<QString> m_activationToken;
     // Written by start() on the main thread, read by handlers on any thread.
     mutable QMutex m_configMutex;
     std::optional<ZelAppConfig> m_config;

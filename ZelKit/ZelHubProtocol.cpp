@@ -31,10 +31,17 @@ std::optional<QByteArray> ZelHubProtocol::dataValue(const QVariantMap &userInfo,
 
 QString ZelHubProtocol::coordinateText(double value)
 {
+    // Every coordinate a screen can have is written in decimal form (100000.0, not 1e+05),
+    // which a reader without an exponent parser still understands; only beyond that range
+    // does the shortest general form, exponent included, take over.
+    const double magnitude = std::fabs(value);
+    const bool decimal = value == 0 || (magnitude > 1e-6 && magnitude < 1e15);
     char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    const auto result =
+        decimal ? std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed)
+                : std::to_chars(buffer, buffer + sizeof buffer, value);
     QString text = QString::fromLatin1(buffer, result.ptr - buffer);
-    if (std::isfinite(value) && !text.contains(u'.') && !text.contains(u'e'))
+    if (decimal && !text.contains(u'.'))
         text += QLatin1String(".0");
     return text;
 }
@@ -85,6 +92,17 @@ std::optional<QPointF> ZelHubProtocol::readAnchor(const std::optional<QVariantMa
     if (!y)
         return std::nullopt;
     return QPointF(*x, *y);
+}
+
+std::optional<QString>
+ZelHubProtocol::readActivationToken(const std::optional<QVariantMap> &userInfo)
+{
+    if (!userInfo)
+        return std::nullopt;
+    auto token = stringValue(*userInfo, keyActivationToken);
+    if (!token || token->isEmpty() || token->size() > maxActivationTokenLength)
+        return std::nullopt;
+    return token;
 }
 
 bool ZelHubProtocol::isAddressedTo(const std::optional<QVariantMap> &userInfo,

@@ -31,6 +31,12 @@ public:
     static inline const QString keyStatusImageData = QStringLiteral("statusImageData");
     static inline const QString keyStatusSymbolName = QStringLiteral("statusSymbolName");
     static inline const QString keyStatusTitle = QStringLiteral("statusTitle");
+    // Optional on "activate": the xdg-activation token a Wayland host gave the hub for the
+    // click, which lets the sibling's window take focus. Receivers that do not read it
+    // ignore it, as they ignore every key they do not know.
+    static inline const QString keyActivationToken = QStringLiteral("activationToken");
+    // Compositors' tokens are a few dozen characters; anything this long is refused.
+    static constexpr qsizetype maxActivationTokenLength = 256;
 
     // Case-sensitive equality where canonically equivalent strings are equal (NFC forms).
     static bool stringsEqual(const QString &a, const QString &b);
@@ -39,7 +45,9 @@ public:
     static std::optional<QString> stringValue(const QVariantMap &userInfo, const QString &key);
     static std::optional<QByteArray> dataValue(const QVariantMap &userInfo, const QString &key);
 
-    // Shortest text that reads back as the same double, "812.0" for whole values.
+    // Shortest decimal text that reads back as the same double, with at least one
+    // fractional digit ("812.0", "100000.0", "0.0001"); the exponent form only for
+    // magnitudes of 10^15 and more or 10^-6 and less, which no screen has.
     static QString coordinateText(double value);
     // Reads one coordinate: non-empty, no leading blank or NUL, consumed completely by a
     // C-locale strtod (whatever the process locale), and finite.
@@ -48,6 +56,9 @@ public:
     static void insertAnchor(QVariantMap &userInfo, QPointF anchor);
     // Both coordinates or none: one bad coordinate discards the anchor.
     static std::optional<QPointF> readAnchor(const std::optional<QVariantMap> &userInfo);
+
+    // The "activationToken" text; none when absent, not text, empty or too long.
+    static std::optional<QString> readActivationToken(const std::optional<QVariantMap> &userInfo);
 
     // Whether a hub command is meant for the application with id ownID (none when it
     // has no configuration yet).

@@ -209,13 +209,16 @@ ZelStatusInfo ZelHubServer::statusInfo(const ZelHubApp &app) const
 }
 
 void ZelHubServer::postCommand(const QString &name, const ZelHubApp *target,
-                               std::optional<QPointF> anchor)
+                               std::optional<QPointF> anchor,
+                               const std::optional<QString> &activationToken)
 {
     QVariantMap info;
     if (target)
         info.insert(ZelHubProtocol::keyTargetID, target->id);
     if (anchor)
         ZelHubProtocol::insertAnchor(info, *anchor);
+    if (activationToken && !activationToken->isEmpty())
+        info.insert(ZelHubProtocol::keyActivationToken, *activationToken);
     m_center->postNotification(name, info);
 }
 
@@ -239,7 +242,8 @@ void ZelHubServer::show(const ZelHubApp &app)
     postCommand(ZelHubProtocol::showIcon, &app, std::nullopt);
 }
 
-void ZelHubServer::activate(const ZelHubApp &app, std::optional<QPointF> anchor)
+void ZelHubServer::activate(const ZelHubApp &app, std::optional<QPointF> anchor,
+                            const std::optional<QString> &activationToken)
 {
-    postCommand(ZelHubProtocol::activate, &app, anchor);
+    postCommand(ZelHubProtocol::activate, &app, anchor, activationToken);
 }

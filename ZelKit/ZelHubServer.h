@@ -53,7 +53,9 @@ public:
     void hide(const ZelHubApp &app, std::optional<QPointF> anchor);
     void showAll();
     void show(const ZelHubApp &app);
-    void activate(const ZelHubApp &app, std::optional<QPointF> anchor);
+    // The token, when the tray host gave one for the click, travels as "activationToken".
+    void activate(const ZelHubApp &app, std::optional<QPointF> anchor,
+                  const std::optional<QString> &activationToken = std::nullopt);
 
     void handleRegister(const ZelNotification &notification);
     void handleUnregister(const ZelNotification &notification);
@@ -76,7 +78,8 @@ private:
     void applyUnregistration(const QString &id);
     void insertSorted(const ZelHubApp &app, qsizetype position);
     void reportChange();
-    void postCommand(const QString &name, const ZelHubApp *target, std::optional<QPointF> anchor);
+    void postCommand(const QString &name, const ZelHubApp *target, std::optional<QPointF> anchor,
+                     const std::optional<QString> &activationToken = std::nullopt);
 
     QList<ZelHubApp> m_apps;
     QCollator m_collator;

@@ -8,6 +8,7 @@
 #include <ZelKit/ZelScreenAnchor.h>
 #include <ZelKit/ZelStandardMenu.h>
 #include <ZelKit/ZelUpdater.h>
+#include <ZelKit/platform/WindowActivation.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -52,6 +53,49 @@ void addCloseButton(QWidget *window, QVBoxLayout *layout)
     auto *escape = new QShortcut(QKeySequence::Cancel, window);
     QObject::connect(escape, &QShortcut::activated, window, &QWidget::close);
 }
+
+// Keeps a window, frame and all, inside the work area: the frame is known only once the
+// window manager has put it around the shown window, so the first placement goes by the
+// window's own size and is corrected, once, when the frame arrives. Without a window
+// manager (or on Wayland, where the compositor places windows) there is nothing to correct.
+class WorkAreaPlacement : public QObject
+{
+public:
+    static void place(QWidget *window, std::optional<QPointF> anchor)
+    {
+        auto *placement =
+            window->findChild<WorkAreaPlacement *>(QString(), Qt::FindDirectChildrenOnly);
+        if (!placement) {
+            placement = new WorkAreaPlacement(window);
+            window->installEventFilter(placement);
+        }
+        placement->m_anchor = anchor;
+        placement->m_framePending = !hasFrame(window);
+        window->move(DemoApp::windowPosition(window->frameGeometry().size(), anchor));
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *window = static_cast<QWidget *>(parent());
+        if (watched == window && m_framePending &&
+            (event->type() == QEvent::Move || event->type() == QEvent::Resize) &&
+            hasFrame(window)) {
+            m_framePending = false;
+            const QRect frame = window->frameGeometry();
+            const QPoint at = DemoApp::windowPosition(frame.size(), m_anchor);
+            if (at != frame.topLeft())
+                window->move(at);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    explicit WorkAreaPlacement(QWidget *window) : QObject(window) {}
+    static bool hasFrame(QWidget *window) { return window->frameGeometry() != window->geometry(); }
+
+    std::optional<QPointF> m_anchor;
+    bool m_framePending = false;
+};
 
 QColor colourFor(const QString &id)
 {
@@ -139,7 +183,7 @@ void DemoApp::buildMenu(const ZelAppConfig &config)
 {
     m_menu = std::make_unique<QMenu>();
     QAction *open = m_menu->addAction(tr("Open %1").arg(m_options.name));
-    connect(open, &QAction::triggered, this, [this] { openWindow(std::nullopt); });
+    connect(open, &QAction::triggered, this, [this] { openWindow(std::nullopt, std::nullopt); });
     // The framework's block ends the menu: preferences, update check, more apps, launch
     // at login and "Quit <name>", which ends the event loop; main() then unregisters.
     m_standardMenu =
@@ -163,7 +207,7 @@ void DemoApp::start()
     connect(m_tray, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger)
-                    openWindow(std::nullopt);
+                    openWindow(std::nullopt, std::nullopt);
             });
     // Without a tray host (a bare X server, offscreen) the demo still takes part in the hub.
     m_tray->show();
@@ -222,17 +266,22 @@ void DemoApp::handleShowIcon()
 
 void DemoApp::handleActivate(std::optional<QPointF> anchor)
 {
-    say(QStringLiteral("activate anchor=") + pointText(anchor));
-    openWindow(anchor);
+    // The token lets our window take focus on Wayland, where the compositor, not we,
+    // decides where it opens; on X11 (XWayland too) it opens at the anchor.
+    const std::optional<QString> token = ZelHubClient::shared()->activationToken();
+    say(QStringLiteral("activate anchor=") + pointText(anchor) +
+        (token ? QStringLiteral(" token=") + *token : QString()));
+    openWindow(anchor, token);
 }
 
-QPoint DemoApp::windowPosition(QSize size, std::optional<QPointF> anchor)
+QPoint DemoApp::windowPosition(QSize frameSize, std::optional<QPointF> anchor)
 {
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
         return {};
     if (!anchor)
-        return screen->availableGeometry().center() - QPoint(size.width() / 2, size.height() / 2);
+        return screen->availableGeometry().center() -
+               QPoint(frameSize.width() / 2, frameSize.height() / 2);
 
     const QPointF global = ZelScreenAnchor::toGlobal(*anchor);
     if (QScreen *under = QGuiApplication::screenAt(global.toPoint()))
@@ -240,14 +289,14 @@ QPoint DemoApp::windowPosition(QSize size, std::optional<QPointF> anchor)
     const QRect area = screen->availableGeometry();
     // Top centre at the anchor, the point just below the hub's icon; a bottom panel's
     // anchor pushes the window up, so it sits above the panel instead.
-    int x = int(std::lround(global.x() - size.width() / 2.0));
+    int x = int(std::lround(global.x() - frameSize.width() / 2.0));
     int y = int(std::lround(global.y()));
-    x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - size.width()));
-    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - size.height()));
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - frameSize.width()));
+    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - frameSize.height()));
     return {x, y};
 }
 
-void DemoApp::openWindow(std::optional<QPointF> anchor)
+void DemoApp::openWindow(std::optional<QPointF> anchor, std::optional<QString> token)
 {
     if (!m_window) {
         auto *window = new QWidget;
@@ -260,18 +309,24 @@ void DemoApp::openWindow(std::optional<QPointF> anchor)
         layout->addWidget(new QLabel(tr("A sibling of the Zel hub (id %1).").arg(m_options.id)));
         addCloseButton(window, layout);
         window->resize(window->sizeHint().expandedTo(QSize(260, 0)));
+        window->installEventFilter(this);
         m_window = window;
     }
-    const QPoint at = windowPosition(m_window->size(), anchor);
-    m_window->move(at);
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
+    WorkAreaPlacement::place(m_window, anchor);
+    const QPoint at = m_window->frameGeometry().topLeft();
     say(QStringLiteral("window at=%1,%2 size=%3x%4")
             .arg(at.x())
             .arg(at.y())
             .arg(m_window->width())
             .arg(m_window->height()));
+    WindowActivation::showActive(m_window, token);
+}
+
+bool DemoApp::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_window && event->type() == QEvent::WindowActivate)
+        say(QStringLiteral("windowActive"));
+    return QObject::eventFilter(watched, event);
 }
 
 void DemoApp::openPreferences()
@@ -291,10 +346,10 @@ void DemoApp::openPreferences()
             tr("Update manifest: %1")
                 .arg(ZelApp::requireConfig("DemoApp::openPreferences").versionURL().toString())));
         addCloseButton(window, layout);
+        window->adjustSize();
         m_preferences = window;
     }
-    m_preferences->show();
-    m_preferences->raise();
-    m_preferences->activateWindow();
+    WorkAreaPlacement::place(m_preferences, std::nullopt);
+    WindowActivation::showActive(m_preferences, std::nullopt);
     say(QStringLiteral("preferences"));
 }

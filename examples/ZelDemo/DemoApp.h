@@ -48,16 +48,18 @@ public:
     // The application id used when none is given: one per demo id, so that several
     // demos can run at once and each is seen running (or gone) on its own.
     static QString defaultAppID(const QString &id);
-    // Where a window of this size opens: just below the anchor, kept on its screen;
-    // centred on the primary screen without one.
-    static QPoint windowPosition(QSize size, std::optional<QPointF> anchor);
+    // Where a window whose frame has this size opens (the frame's top left): just below
+    // the anchor, kept inside the work area of its screen; centred in the primary
+    // screen's work area without one.
+    static QPoint windowPosition(QSize frameSize, std::optional<QPointF> anchor);
 
 private:
     void buildMenu(const ZelAppConfig &config);
     void handleHideIcon();
     void handleShowIcon();
     void handleActivate(std::optional<QPointF> anchor);
-    void openWindow(std::optional<QPointF> anchor);
+    void openWindow(std::optional<QPointF> anchor, std::optional<QString> token);
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void openPreferences();
     QIcon makeIcon() const;
     QImage makeStatusImage() const;

@@ -1,5 +1,6 @@
 // The registry server across processes on a real session bus: the ZelHub executable
 // against foreign peers, and a server in this process against a real name owner.
+#include <ZelKit/ZelHubClient.h>
 #include <ZelKit/ZelHubProtocol.h>
 #include <ZelKit/ZelHubServer.h>
 #include <ZelKit/platform/DistributedNotificationCenter.h>
@@ -65,12 +66,16 @@ QByteArray pngBomb()
     return bytes;
 }
 
-// A child that owns a well-known name, as a running sibling does.
-int runNameOwner(const QString &name, int argc, char **argv)
+// A sibling that stops its client and then announces itself again with an update, as
+// the client allows: its bundle identifier must still say that it runs.
+int runSibling(const QString &bundle, int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (!QDBusConnection::sessionBus().registerService(name))
-        return 3;
+    QGuiApplication::setDesktopFileName(bundle);
+    ZelHubClient *client = ZelHubClient::shared();
+    client->start({"sib", "Sibling", "http://127.0.0.1"});
+    client->stop();
+    client->updateStatusInfo();
     std::printf("owned\n");
     std::fflush(stdout);
     return app.exec();
@@ -89,7 +94,7 @@ private slots:
     void foreignRegistrations();
     void oversizedImageFromAPeer();
     void foreignUnregister();
-    void pruneAgainstARealNameOwner();
+    void pruneKeepsAStoppedSiblingUntilItEnds();
     void exactCommandPayloads();
 
 private:
@@ -242,26 +247,25 @@ void tst_HubServerBus::foreignUnregister()
     QVERIFY(hub.state() == QProcess::Running);
 }
 
-void tst_HubServerBus::pruneAgainstARealNameOwner()
+void tst_HubServerBus::pruneKeepsAStoppedSiblingUntilItEnds()
 {
     const QString bundle = "com.brannel.zeltest.Sibling";
-    QProcess owner;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("ZEL_OWN_NAME", bundle);
-    owner.setProcessEnvironment(env);
-    owner.start(QCoreApplication::applicationFilePath(), {});
-    QVERIFY(owner.waitForReadyRead(15000));
-    QCOMPARE(owner.readAllStandardOutput(), QByteArray("owned\n"));
-
     ZelHubServer server;
     int changes = 0;
     server.onRegistryChanged = [&] { ++changes; };
     server.start();
     DistributedNotificationCenter::defaultCenter()->postNotification(
-        ZelHubProtocol::register_,
-        QVariantMap{{"appID", "sib"}, {"appName", "Sibling"}, {"bundleID", bundle}});
-    DistributedNotificationCenter::defaultCenter()->postNotification(
         ZelHubProtocol::register_, QVariantMap{{"appID", "nobundle"}, {"appName", "No Bundle"}});
+    // Our own post arriving proves the server listens before the sibling speaks.
+    QTRY_COMPARE(server.apps().size(), 1);
+
+    QProcess owner;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ZEL_SIBLING_BUNDLE", bundle);
+    owner.setProcessEnvironment(env);
+    owner.start(QCoreApplication::applicationFilePath(), {});
+    QVERIFY(owner.waitForReadyRead(15000));
+    QCOMPARE(owner.readAllStandardOutput(), QByteArray("owned\n"));
     QTRY_COMPARE(server.apps().size(), 2);
     changes = 0;
     server.pruneDeadApps();
@@ -291,7 +295,7 @@ void tst_HubServerBus::exactCommandPayloads()
     server.showAll();
     server.show(alpha);
     server.activate(alpha, QPointF(812, 40.5));
-    server.activate(alpha, std::nullopt);
+    server.activate(alpha, std::nullopt, u"kwin-42"_qs);
     const auto seen = monitor.waitFor(8);
     QCOMPARE(seen.size(), 8);
 
@@ -314,7 +318,7 @@ void tst_HubServerBus::exactCommandPayloads()
         {"activate",
          1,
          {{"targetID", s("alpha")}, {"anchorX", s("812.0")}, {"anchorY", s("40.5")}}},
-        {"activate", 1, {{"targetID", s("alpha")}}},
+        {"activate", 1, {{"targetID", s("alpha")}, {"activationToken", s("kwin-42")}}},
     };
     for (int i = 0; i < 8; ++i) {
         QCOMPARE(seen[i].path, u"/com/brannel/zelhub");
@@ -326,8 +330,8 @@ void tst_HubServerBus::exactCommandPayloads()
 
 int main(int argc, char *argv[])
 {
-    if (const char *name = std::getenv("ZEL_OWN_NAME"))
-        return runNameOwner(QString::fromUtf8(name), argc, argv);
+    if (const char *bundle = std::getenv("ZEL_SIBLING_BUNDLE"))
+        return runSibling(QString::fromUtf8(bundle), argc, argv);
     QGuiApplication app(argc, argv);
     tst_HubServerBus test;
     return QTest::qExec(&test, argc, argv);

@@ -49,6 +49,7 @@ void tst_ZelHubProtocol::constants()
     QCOMPARE(ZelHubProtocol::keyStatusImageData, u"statusImageData");
     QCOMPARE(ZelHubProtocol::keyStatusSymbolName, u"statusSymbolName");
     QCOMPARE(ZelHubProtocol::keyStatusTitle, u"statusTitle");
+    QCOMPARE(ZelHubProtocol::keyActivationToken, u"activationToken");
 }
 
 void tst_ZelHubProtocol::appEquality_data()
@@ -94,6 +95,8 @@ void tst_ZelHubProtocol::coordinateText_data()
     QTest::newRow("1079.5") << 1079.5 << "1079.5";
     QTest::newRow("shortest, not 17 digits") << 0.3 << "0.3";
     QTest::newRow("sum with error") << 0.1 + 0.2 << "0.30000000000000004";
+    QTest::newRow("100000") << 100000.0 << "100000.0";
+    QTest::newRow("0.0001") << 0.0001 << "0.0001";
 }
 
 void tst_ZelHubProtocol::coordinateText()
