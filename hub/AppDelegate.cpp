@@ -268,7 +268,11 @@ void AppDelegate::showContextMenu()
 void AppDelegate::activateApp(const ZelHubApp &app)
 {
     // The anchor is taken while the popup still shows, and the post goes first.
-    m_server.activate(app, statusAnchor());
+    // The host's token of the click lets the sibling's window take the focus on Wayland.
+    m_server.activate(app, statusAnchor(),
+                      m_activationToken.isEmpty() ? std::nullopt
+                                                  : std::optional<QString>(m_activationToken));
+    m_activationToken.clear();
     m_bubble->performClose();
 }
 

@@ -9,7 +9,8 @@ registered at the StatusNotifierWatcher. Then prints one "env KEY=VALUE" line pe
 client of the session needs, "startup-ms N" and "ready", and reads commands, one a line,
 answering "ok" or "error REASON":
 
-    click X Y BUTTON      press and release (BUTTON: left or right) at X, Y (screen pixels)
+    click X Y BUTTON [N]  press and release (BUTTON: left or right) at X, Y (screen pixels),
+                          N times in a row (2: a double click)
     key NAME              press and release a key (Escape)
     screenshot PATH       a PNG of the whole screen
 
@@ -377,7 +378,8 @@ def main():
             words = line.split()
             try:
                 if words[0] == "click":
-                    session.click(int(words[1]), int(words[2]), words[3])
+                    for _ in range(int(words[4]) if len(words) > 4 else 1):
+                        session.click(int(words[1]), int(words[2]), words[3])
                 elif words[0] == "key":
                     session.key(words[1])
                 elif words[0] == "screenshot":
