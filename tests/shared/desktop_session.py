@@ -91,7 +91,12 @@ class Session:
             subprocess.run(["chown", "-R", "65534:65534", self.runtime], check=True)
         self.spawn(["dbus-daemon", "--nofork", "--config-file=" + conf], log=kind + "-bus")
         self.env[variable] = "unix:path=" + self.path(kind + "-bus")
-        self.wait(lambda: os.path.exists(self.path(kind + "-bus")), 10, kind + " bus")
+        self.wait(lambda: self.connects(self.path(kind + "-bus")), 10, kind + " bus")
+
+    @staticmethod
+    def connects(path):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+            return probe.connect_ex(path) == 0
 
     def wait(self, condition, seconds, what):
         deadline = time.monotonic() + seconds
@@ -141,6 +146,10 @@ class Session:
         display = self.x_display(self.compositor.pid)
         if display:
             self.env["DISPLAY"] = display
+        # Mutter's XWayland asks for the cookie it keeps in the runtime folder.
+        for name in os.listdir(self.runtime):
+            if name.startswith(".mutter-Xwaylandauth"):
+                self.env["XAUTHORITY"] = self.path(name)
 
     # sway with waybar, as an unprivileged user: sway refuses root.
     def start_sway(self):
@@ -337,22 +346,28 @@ class FakeInput:
                     return
                 buffer = buffer[size:]
 
-    def roundtrip(self):
-        self.send(1, 0, struct.pack("<I", 5))
-        for _ in self.events(5):
+    def sync(self):
+        self.callback = getattr(self, "callback", 4) + 1
+        self.send(1, 0, struct.pack("<I", self.callback))
+        for _ in self.events(self.callback):
             pass
-        self.sock.close()
+
+    def step(self, opcode, *args):
+        # A press as long as a person's: the shell takes one within a frame for none.
+        self.send(4, opcode, struct.pack("<" + "i" * len(args), *args))
+        self.sync()
+        time.sleep(0.05)
 
     def click(self, x, y, button):
-        self.send(4, 9, struct.pack("<ii", x * 256, y * 256))
-        self.send(4, 2, struct.pack("<II", button, 1))
-        self.send(4, 2, struct.pack("<II", button, 0))
-        self.roundtrip()
+        self.step(9, x * 256, y * 256)
+        self.step(2, button, 1)
+        self.step(2, button, 0)
+        self.sock.close()
 
     def key(self, keycode):
-        self.send(4, 10, struct.pack("<II", keycode, 1))
-        self.send(4, 10, struct.pack("<II", keycode, 0))
-        self.roundtrip()
+        self.step(10, keycode, 1)
+        self.step(10, keycode, 0)
+        self.sock.close()
 
 
 def main():
@@ -367,7 +382,7 @@ def main():
     print("startup-ms %d" % ((time.monotonic() - started) * 1000))
     for key in ("WAYLAND_DISPLAY", "DISPLAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS",
                 "HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE", "GSETTINGS_BACKEND", "SWAYSOCK"):
+                "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE", "XAUTHORITY", "GSETTINGS_BACKEND", "SWAYSOCK"):
         if key in session.env:
             print("env %s=%s" % (key, session.env[key]))
     if session.run_as:
