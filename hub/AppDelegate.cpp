@@ -11,6 +11,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QHash>
+#include <QImage>
+#include <QKeyEvent>
 #include <QLoggingCategory>
 #include <QMenu>
 #include <QPainter>
@@ -18,6 +21,8 @@
 #include <QScreen>
 #include <QStyleHints>
 #include <QTimer>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -27,10 +32,29 @@ namespace {
 
 // A tray host may take a moment to answer; only then is a missing tray worth a word.
 constexpr int trayGraceMs = 3000;
+// How often the panel under the icon is looked at again: a panel's colour can change
+// without a word to its icons.
+constexpr int panelLookMs = 3000;
+// The tray glyph in the icon theme, where the hub is installed: hosts that look icons up
+// by name recolour a symbolic icon for their panel.
+const QString symbolicIconName = QStringLiteral("com.brannel.ZelHub-symbolic");
 
-QColor glyphColor()
+QColor textColor()
 {
     return QGuiApplication::palette().color(QPalette::WindowText);
+}
+
+// The colour most of the image has: the panel, around and between the glyph's squares.
+std::optional<QColor> commonestColor(const QImage &image)
+{
+    QHash<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ++counts[image.pixel(x, y) | 0xff000000];
+    if (counts.isEmpty())
+        return std::nullopt;
+    const auto best = std::max_element(counts.cbegin(), counts.cend());
+    return QColor::fromRgb(best.key());
 }
 
 // Tray hosts and our grid do not tint mask images, so draw them in the text colour.
@@ -61,6 +85,8 @@ AppDelegate::AppDelegate(StatusItemFactory makeStatusItem, QObject *parent)
 AppDelegate::~AppDelegate()
 {
     m_server.onRegistryChanged = nullptr;
+    if (m_statusItem)
+        m_statusItem->setMenu(nullptr);
     delete m_menu;
     delete m_bubble;
 }
@@ -99,14 +125,30 @@ void AppDelegate::applicationWillTerminate()
 void AppDelegate::setUpStatusItem()
 {
     m_statusItem = m_makeStatusItem ? m_makeStatusItem(this) : ZelStatusItem::create(this);
-    m_statusItem->setIcon(HubGlyph::icon(glyphColor()));
+    setUpContextMenu();
+    m_statusItem->setMenu(m_menu);
+    if (QIcon::hasThemeIcon(symbolicIconName))
+        m_statusItem->setIconName(symbolicIconName);
+    updateGlyph();
     m_statusItem->setToolTip(QStringLiteral("ZelHub — click to open the hub"));
     m_statusItem->onClicked = [this](const ZelStatusItem::Click &click) { statusClicked(click); };
-    m_statusItem->onAvailabilityChanged = [](bool available) {
+    m_statusItem->onAvailabilityChanged = [this](bool available) {
         qCDebug(lcZelHubUi) << "tray available:" << available;
+        if (!available)
+            return;
+        if (m_missingTrayReported && !m_trayArrivalReported) {
+            m_trayArrivalReported = true;
+            std::fputs("ZelHub: a system tray is there now; the hub's icon is in it.\n", stderr);
+        }
+        // A new host, a new panel: look at it once the icon is in place.
+        QTimer::singleShot(500, this, &AppDelegate::updateGlyph);
     };
     m_statusItem->setVisible(true);
     QTimer::singleShot(trayGraceMs, this, &AppDelegate::reportMissingTray);
+    auto *panelLook = new QTimer(this);
+    connect(panelLook, &QTimer::timeout, this, &AppDelegate::updateGlyph);
+    panelLook->start(panelLookMs);
+    qApp->installEventFilter(this);
 }
 
 void AppDelegate::reportMissingTray()
@@ -114,7 +156,83 @@ void AppDelegate::reportMissingTray()
     if (m_missingTrayReported || !m_statusItem || m_statusItem->isAvailable())
         return;
     m_missingTrayReported = true;
-    std::fputs("ZelHub: no system tray is available; running without a tray icon.\n", stderr);
+    // A tray that starts later still gets the icon, so say no more than what holds.
+    std::fputs("ZelHub: no system tray is available yet; the hub's icon appears when one "
+               "starts.\n",
+               stderr);
+}
+
+QColor AppDelegate::glyphColor() const
+{
+    if (m_statusItem)
+        if (const auto foreground = m_statusItem->hostForeground())
+            return *foreground;
+    if (const auto panel = panelColor())
+        return HubGlyph::colorOn(*panel, textColor());
+    return textColor();
+}
+
+std::optional<QColor> AppDelegate::panelColor() const
+{
+    if (!m_statusItem || !m_statusItem->isAvailable())
+        return std::nullopt;
+    QRect area = m_statusItem->geometry();
+    QScreen *screen = QGuiApplication::screenAt(area.center());
+    if (area.isEmpty()) {
+        // The host does not say where the icon is: the panel is what lies outside the
+        // work area, at the edge where the last click was, else at the top or bottom.
+        screen = QGuiApplication::primaryScreen();
+        if (!screen)
+            return std::nullopt;
+        const QRect full = screen->geometry();
+        const QRect work = screen->availableGeometry();
+        const QRect top(full.left(), full.top(), full.width(), work.top() - full.top());
+        const QRect bottom(full.left(), work.bottom() + 1, full.width(),
+                           full.bottom() - work.bottom());
+        const bool clickAtBottom = m_clickPosition && m_clickPosition->y() > work.bottom();
+        area = (clickAtBottom || top.isEmpty()) ? bottom : top;
+    }
+    if (!screen || area.isEmpty())
+        return std::nullopt;
+    const QImage image =
+        screen
+            ->grabWindow(0, area.x() - screen->geometry().x(), area.y() - screen->geometry().y(),
+                         area.width(), area.height())
+            .toImage();
+    return commonestColor(image);
+}
+
+void AppDelegate::updateGlyph()
+{
+    if (!m_statusItem)
+        return;
+    const QColor color = glyphColor();
+    if (color == m_glyphColor)
+        return;
+    qCDebug(lcZelHubUi) << "glyph colour" << color.name();
+    m_glyphColor = color;
+    m_statusItem->setIcon(HubGlyph::icon(color));
+}
+
+bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
+        QTimer::singleShot(0, this, &AppDelegate::updateGlyph);
+    // A popped-up menu takes every key and runs no shortcuts of its own; Ctrl+Q is shown
+    // beside "Quit ZelHub", so it must quit there too.
+    if (watched == m_menu && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const QKeySequence pressed(key->keyCombination());
+        for (QAction *action : m_menu->actions()) {
+            if (action->isEnabled() && !action->shortcut().isEmpty() &&
+                action->shortcut() == pressed) {
+                m_menu->close();
+                action->trigger();
+                return true;
+            }
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void AppDelegate::setUpPopover()
@@ -123,6 +241,21 @@ void AppDelegate::setUpPopover()
         m_bubble = new HubPopover;
         m_bubble->onDidShow = [this] { popoverDidShow(); };
         m_bubble->onDidClose = [this] { popoverDidClose(); };
+        m_bubble->onContextClickOutside = [this](QPoint at) {
+            // On the tray icon: its rectangle where known; else the place of the click that
+            // opened the popup, within a panel's thickness, on the panel.
+            const QRect icon = m_statusItem ? m_statusItem->geometry() : QRect();
+            bool onIcon = icon.contains(at);
+            if (icon.isEmpty() && m_clickPosition) {
+                const QScreen *screen = QGuiApplication::screenAt(at);
+                const QRect work = screen ? screen->availableGeometry() : QRect();
+                const int reach =
+                    screen ? std::max(24, screen->geometry().height() - work.height()) : 24;
+                onIcon = !work.contains(at) && std::abs(at.x() - m_clickPosition->x()) <= reach;
+            }
+            if (onIcon)
+                showContextMenu();
+        };
     }
     m_bubble->setContentViewController(bubbleVC());
     bubbleVC()->onSelect = [self = QPointer<AppDelegate>(this)](const ZelHubApp &app) {
@@ -177,7 +310,7 @@ void AppDelegate::togglePopover()
     refreshPopover();
     m_bubbleOpen = true;
     m_bubbleOpened.start();
-    m_bubble->show(iconRect().value_or(QRect()));
+    m_bubble->show(iconRect().value_or(QRect()), popupBounds());
 }
 
 void AppDelegate::refreshPopover()
@@ -197,6 +330,7 @@ void AppDelegate::refreshPopover()
 
 void AppDelegate::registryChanged()
 {
+    updateContextMenu();
     refreshPopover();
     if (m_iconsHidden)
         m_server.hideAll(statusAnchor());
@@ -208,6 +342,7 @@ void AppDelegate::toggleHidden()
     ZelUserDefaults defaults = ZelUserDefaults::standard();
     defaults.setBool(hiddenKey, m_iconsHidden);
     defaults.sync();
+    updateContextMenu();
     if (m_iconsHidden)
         m_server.hideAll(statusAnchor());
     else
@@ -237,32 +372,62 @@ QString AppDelegate::countLine(qsizetype n)
            (n == 1 ? QString() : QStringLiteral("s"));
 }
 
-void AppDelegate::showContextMenu()
+void AppDelegate::setUpContextMenu()
 {
-    delete m_menu;
-    auto *menu = new QMenu;
-    m_menu = menu;
-    menu->setAttribute(Qt::WA_DeleteOnClose);
-
-    menu->addAction(QStringLiteral("ZelHub"))->setEnabled(false);
-    menu->addSeparator();
-    menu->addAction(countLine(m_server.apps().size()))->setEnabled(false);
-    const QString hideTitle =
-        m_iconsHidden ? QStringLiteral("Show Zel Icons") : QStringLiteral("Hide Zel Icons");
-    connect(menu->addAction(hideTitle), &QAction::triggered, this, &AppDelegate::toggleHidden);
-    menu->addSeparator();
-    QAction *quit = menu->addAction(QStringLiteral("Quit ZelHub"));
+    // One menu for the whole run, its items brought up to date before every showing:
+    // hosts that draw it themselves (through the status item) hold on to its items.
+    m_menu = new QMenu;
+    m_menu->addAction(QStringLiteral("ZelHub"))->setEnabled(false);
+    m_menu->addSeparator();
+    m_countAction = m_menu->addAction(countLine(0));
+    m_countAction->setEnabled(false);
+    m_hideAction = m_menu->addAction(QString());
+    connect(m_hideAction, &QAction::triggered, this, &AppDelegate::toggleHidden);
+    m_menu->addSeparator();
+    QAction *quit = m_menu->addAction(QStringLiteral("Quit ZelHub"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(m_menu, &QMenu::aboutToShow, this, &AppDelegate::updateContextMenu);
+    m_menu->installEventFilter(this);
+    updateContextMenu();
+}
 
-    // Detached again once dismissed, so that the next click reaches the click rule.
-    connect(menu, &QMenu::aboutToHide, menu, &QWidget::close, Qt::QueuedConnection);
-    // Under the icon where its place is known, else where the host saw the click.
-    const QRect geometry = m_statusItem ? m_statusItem->geometry() : QRect();
-    QPoint at = m_clickPosition.value_or(QCursor::pos());
-    if (!geometry.isEmpty())
-        at = QPoint(geometry.left(), geometry.bottom() + 1);
-    menu->popup(at);
+void AppDelegate::updateContextMenu()
+{
+    if (!m_menu)
+        return;
+    m_countAction->setText(countLine(m_server.apps().size()));
+    m_hideAction->setText(m_iconsHidden ? QStringLiteral("Show Zel Icons")
+                                        : QStringLiteral("Hide Zel Icons"));
+}
+
+void AppDelegate::showContextMenu()
+{
+    if (!m_menu || m_menu->isVisible())
+        return;
+    updateContextMenu();
+    // Beside the icon, never over it: below a top panel, above a bottom one.
+    const QRect anchor =
+        iconRect().value_or(QRect(m_clickPosition.value_or(QCursor::pos()), QSize(1, 1)));
+    QRect bounds = popupBounds();
+    if (!bounds.isValid())
+        if (const QScreen *screen = QGuiApplication::screenAt(anchor.center()))
+            bounds = screen->geometry();
+    m_menu->popup(HubPopover::placement(m_menu->sizeHint(), anchor, bounds));
+}
+
+QRect AppDelegate::popupBounds() const
+{
+    if (!m_statusItem || !m_statusItem->geometry().isEmpty() || !m_clickPosition)
+        return {};
+    // The host's point is somewhere on the panel: the popup goes in the work area beside
+    // it, which Qt follows from _NET_WORKAREA; sway tells it only to its own clients.
+    if (const std::optional<QRect> area = WaylandSession::swayWorkArea())
+        return *area;
+    const QScreen *screen = QGuiApplication::screenAt(*m_clickPosition);
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    return screen ? screen->availableGeometry() : QRect();
 }
 
 void AppDelegate::activateApp(const ZelHubApp &app)
@@ -283,7 +448,7 @@ ZelStatusInfo AppDelegate::iconInfo(const ZelHubApp &app) const
         QIcon scriva(QStringLiteral(":/ScrivaIcon.png"));
         if (!scriva.availableSizes().isEmpty()) {
             scriva.setIsMask(true);
-            info.image = tinted(scriva, glyphColor());
+            info.image = tinted(scriva, textColor());
         }
     }
     return info;
@@ -323,7 +488,16 @@ std::optional<QPointF> AppDelegate::statusAnchor() const
     if (!geometry.isEmpty())
         return ZelScreenAnchor::fromGlobal(
             QPointF(geometry.x() + geometry.width() / 2.0, geometry.y() + geometry.height()));
-    if (m_clickPosition)
-        return ZelScreenAnchor::fromGlobal(QPointF(*m_clickPosition));
-    return std::nullopt;
+    if (!m_clickPosition)
+        return std::nullopt;
+    // Only the click's point is known, on the panel: the anchor is its x on the panel's
+    // inner edge, where a sibling's window opening against the panel starts.
+    QPointF point(*m_clickPosition);
+    if (const QRect work = popupBounds(); work.isValid()) {
+        if (point.y() < work.top())
+            point.setY(work.top());
+        else if (point.y() > work.bottom())
+            point.setY(work.bottom() + 1);
+    }
+    return ZelScreenAnchor::fromGlobal(point);
 }

@@ -46,8 +46,11 @@ public:
     HubPopoverViewController *bubbleVC();
     bool bubbleOpen() const { return m_bubbleOpen; }
     bool iconsHidden() const { return m_iconsHidden; }
-    // The context menu while it is shown.
+    // The context menu: popped up by the hub where the host leaves it to the item, drawn
+    // by the host from the same actions where it reads the item's menu.
     QMenu *contextMenu() const { return m_menu; }
+    // The glyph's colour now, for the panel it sits on.
+    QColor glyphColor() const;
     // The bottom centre of the tray icon in the protocol's convention, where known.
     std::optional<QPointF> statusAnchor() const;
 
@@ -66,7 +69,16 @@ private:
     std::optional<QRect> iconRect() const;
     // Against the host's bar, where a host tells no position on the screen.
     static std::optional<QPoint> barPoint();
+    // Where a popup goes: the icon's screen, or the work area beside the panel where the
+    // host told only the click's point.
+    QRect popupBounds() const;
     void reportMissingTray();
+    void setUpContextMenu();
+    void updateContextMenu();
+    void updateGlyph();
+    // The colour of the panel under the tray icon, read from the screen.
+    std::optional<QColor> panelColor() const;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
     StatusItemFactory m_makeStatusItem;
     ZelStatusItem *m_statusItem = nullptr;
@@ -75,7 +87,10 @@ private:
     HubPopoverViewController *m_bubbleVC = nullptr;
     bool m_bubbleOpen = false;
     bool m_iconsHidden = false;
-    QPointer<QMenu> m_menu;
+    QMenu *m_menu = nullptr;
+    QAction *m_countAction = nullptr;
+    QAction *m_hideAction = nullptr;
+    QColor m_glyphColor;
     // Where the last click happened, in Qt global coordinates: the host's word for it, or
     // the cursor then.
     std::optional<QPoint> m_clickPosition;
@@ -84,4 +99,5 @@ private:
     QElapsedTimer m_bubbleOpened;
     // The host's token of the last left click, for the sibling it brings forward.
     QString m_activationToken;
+    bool m_trayArrivalReported = false;
 };

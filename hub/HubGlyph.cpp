@@ -5,7 +5,17 @@
 #include <QPainterPath>
 #include <QPixmap>
 
+#include <algorithm>
+#include <cmath>
+
 namespace HubGlyph {
+
+qreal drawnSide(qreal slot)
+{
+    // A bigger slot gets the design at whole multiples of its size, centred with a margin,
+    // as a template image sits in a taller menu bar; a smaller one gets it shrunk.
+    return slot < side ? slot : side * std::floor(slot / side);
+}
 
 void paint(QPainter &painter, const QRectF &target, const QColor &color)
 {
@@ -17,7 +27,8 @@ void paint(QPainter &painter, const QRectF &target, const QColor &color)
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     painter.translate(target.center());
-    painter.scale(target.width() / side, target.height() / side);
+    const qreal scale = drawnSide(std::min(target.width(), target.height())) / side;
+    painter.scale(scale, scale);
     // Qt's y axis points down, so a turn that is counter-clockwise on screen is negative.
     painter.rotate(-15.0);
     // The design's rows count upward; flip so row 0 is the lowest as drawn.
@@ -64,7 +75,12 @@ public:
         return result;
     }
 
-    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override { return size; }
+    // Square whatever the slot, so that a wide slot does not stretch the glyph.
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        const int square = std::min(size.width(), size.height());
+        return {square, square};
+    }
 
     QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
     {
@@ -89,6 +105,30 @@ private:
 };
 
 } // namespace
+
+double luminance(const QColor &color)
+{
+    const auto linear = [](double channel) {
+        return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) +
+           0.0722 * linear(color.blueF());
+}
+
+double contrast(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor colorOn(const QColor &background, const QColor &preferred)
+{
+    // 4.5:1 keeps the glyph plain on anything; black or white always reach it.
+    if (contrast(preferred, background) >= 4.5)
+        return preferred;
+    return contrast(Qt::black, background) >= contrast(Qt::white, background) ? QColor(Qt::black)
+                                                                              : QColor(Qt::white);
+}
 
 QIcon icon(const QColor &color)
 {

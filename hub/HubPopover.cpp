@@ -8,8 +8,10 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QStyleHints>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -42,8 +44,12 @@ HubPopover::HubPopover(QWidget *parent) : QWidget(parent, popupFlags())
     setAttribute(Qt::WA_X11NetWmWindowTypePopupMenu);
     setWindowTitle(QStringLiteral("ZelHub"));
     setAccessibleName(QStringLiteral("ZelHub"));
+    // The popup holds the keyboard until a key is pressed; only then does a button show
+    // the focus, so a mouse click does not open it with one drawn selected.
+    setFocusPolicy(Qt::StrongFocus);
     auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    // Room for the frame that sets the popup off a light window behind it.
+    layout->setContentsMargins(1, 1, 1, 1);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
@@ -73,15 +79,15 @@ QPoint HubPopover::placement(const QSize &size, const QRect &anchor, const QRect
     return {x, y};
 }
 
-void HubPopover::show(const QRect &anchor)
+void HubPopover::show(const QRect &anchor, const QRect &bounds)
 {
     m_anchor = anchor;
+    m_bounds = bounds;
     updateSize();
     QWidget::show();
     raise();
     activateWindow();
-    if (m_controller)
-        m_controller->focusFirstButton();
+    setFocus(Qt::PopupFocusReason);
 }
 
 void HubPopover::updateSize()
@@ -93,7 +99,8 @@ void HubPopover::updateSize()
     const QScreen *screen = QGuiApplication::screenAt(m_anchor.center());
     if (!screen)
         screen = QGuiApplication::primaryScreen();
-    move(placement(size(), m_anchor, screen ? screen->geometry() : QRect()));
+    move(placement(size(), m_anchor,
+                   m_bounds.isValid() ? m_bounds : (screen ? screen->geometry() : QRect())));
 }
 
 void HubPopover::performClose()
@@ -133,6 +140,16 @@ void HubPopover::mousePressEvent(QMouseEvent *event)
             m_shown.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval())
             return;
         m_outsideClose.start();
+        const bool context =
+            event->button() == Qt::RightButton ||
+            (event->button() == Qt::LeftButton && event->modifiers() & Qt::ControlModifier);
+        if (context && onContextClickOutside) {
+            // After the popup has closed on this press, so the menu can take the pointer.
+            QTimer::singleShot(0, this, [this, at = event->globalPosition().toPoint()] {
+                if (auto callback = onContextClickOutside)
+                    callback(at);
+            });
+        }
     }
     QWidget::mousePressEvent(event);
 }
@@ -152,5 +169,22 @@ void HubPopover::keyPressEvent(QKeyEvent *event)
         performClose();
         return;
     }
+    // The first key gives the first button the focus and then does what it does there,
+    // as if the button had had the focus from the start.
+    if (focusWidget() == this && m_controller) {
+        m_controller->focusFirstButton();
+        if (QWidget *button = focusWidget(); button && button != this) {
+            QCoreApplication::sendEvent(button, event);
+            return;
+        }
+    }
     QWidget::keyPressEvent(event);
+}
+
+void HubPopover::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }

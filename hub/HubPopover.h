@@ -20,9 +20,10 @@ public:
     void setContentViewController(HubPopoverViewController *controller);
     HubPopoverViewController *contentViewController() const { return m_controller; }
 
-    // Shows the popup at `anchor` (the tray icon's rectangle, or a point as an empty
-    // rectangle), in Qt global coordinates, sized to the content's preferred size.
-    void show(const QRect &anchor);
+    // Shows the popup at `anchor` (the tray icon's rectangle, or a point as a 1 × 1
+    // rectangle), in Qt global coordinates, sized to the content's preferred size, within
+    // `bounds` (default: the anchor's screen).
+    void show(const QRect &anchor, const QRect &bounds = {});
     // Fits the popup to the content's preferred size again, keeping its edge at the icon.
     void updateSize();
     void performClose();
@@ -32,6 +33,9 @@ public:
     // again at once. Whatever the host reports after it is a new gesture.
     bool takeOutsideClose();
 
+    // A right click or a Control-click outside that closed the popup, at its global
+    // position: the person may have asked for the menu on the tray icon.
+    std::function<void(QPoint)> onContextClickOutside;
     std::function<void()> onDidShow;
     std::function<void()> onDidClose;
 
@@ -44,10 +48,12 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
     void changeEvent(QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     HubPopoverViewController *m_controller = nullptr;
     QRect m_anchor;
+    QRect m_bounds;
     QElapsedTimer m_outsideClose;
     QElapsedTimer m_shown;
 };

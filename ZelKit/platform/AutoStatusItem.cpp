@@ -61,6 +61,24 @@ QRect AutoStatusItem::geometry() const
     return m_active ? m_active->geometry() : QRect();
 }
 
+void AutoStatusItem::setIconName(const QString &name)
+{
+    m_sni->setIconName(name);
+}
+
+void AutoStatusItem::setMenu(QMenu *menu)
+{
+    m_menu = menu;
+    m_sni->setMenu(menu);
+    if (m_fallback)
+        m_fallback->setMenu(menu);
+}
+
+std::optional<QColor> AutoStatusItem::hostForeground() const
+{
+    return m_active ? m_active->hostForeground() : std::nullopt;
+}
+
 void AutoStatusItem::choose()
 {
     // While the watcher has not yet said whether a host shows items, keep what is shown
@@ -89,6 +107,7 @@ ZelStatusItem *AutoStatusItem::fallback()
         if (m_fallback) {
             m_fallback->setIcon(m_icon);
             m_fallback->setToolTip(m_toolTip);
+            m_fallback->setMenu(m_menu);
             m_fallback->setVisible(false);
             adopt(m_fallback);
         }

@@ -26,6 +26,9 @@ public:
     void setToolTip(const QString &text) override;
     void setVisible(bool visible) override;
     QRect geometry() const override;
+    void setIconName(const QString &name) override;
+    void setMenu(QMenu *menu) override;
+    std::optional<QColor> hostForeground() const override;
 
     // The backend shown now; none while it is not yet known whether a host is there.
     ZelStatusItem *activeBackend() const { return m_active; }
@@ -43,6 +46,7 @@ private:
     ZelStatusItem *m_active = nullptr;
     QIcon m_icon;
     QString m_toolTip;
+    QMenu *m_menu = nullptr;
     bool m_visible = false;
     bool m_available = false;
 };

@@ -1,5 +1,7 @@
 #include "SniStatusItem.h"
 
+#include "DBusMenuExporter.h"
+
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
@@ -201,7 +203,7 @@ public:
     QString status() const { return QStringLiteral("Active"); }
     int windowId() const { return 0; }
     QString iconThemePath() const { return {}; }
-    QString iconName() const { return {}; }
+    QString iconName() const { return m_item->m_iconName; }
     SniPixmapList iconPixmap() const { return m_pixmaps; }
     QString overlayIconName() const { return {}; }
     SniPixmapList overlayIconPixmap() const { return {}; }
@@ -210,8 +212,13 @@ public:
     QString attentionMovieName() const { return {}; }
     SniToolTip toolTip() const { return {QString(), {}, m_item->m_toolTip, QString()}; }
     bool itemIsMenu() const { return false; }
-    // The menu is the hub's own, popped up on ContextMenu; no exported menu object.
-    QDBusObjectPath menu() const { return QDBusObjectPath(QStringLiteral("/NO_DBUSMENU")); }
+    // Hosts that draw menus themselves read it there; the others call ContextMenu.
+    QDBusObjectPath menu() const
+    {
+        return QDBusObjectPath(m_item->m_menuExporter && m_item->m_menuExporter->isExported()
+                                   ? SniStatusItem::menuPath
+                                   : QStringLiteral("/NO_DBUSMENU"));
+    }
 
     void setIcon(const QIcon &icon) { m_pixmaps = iconPixmaps(icon); }
 
@@ -293,6 +300,20 @@ void SniStatusItem::setIcon(const QIcon &icon)
 {
     m_adaptor->setIcon(icon);
     Q_EMIT m_adaptor->NewIcon();
+}
+
+void SniStatusItem::setIconName(const QString &name)
+{
+    if (name == m_iconName)
+        return;
+    m_iconName = name;
+    Q_EMIT m_adaptor->NewIcon();
+}
+
+void SniStatusItem::setMenu(QMenu *menu)
+{
+    delete m_menuExporter;
+    m_menuExporter = menu ? new DBusMenuExporter(m_bus, menuPath, menu, this) : nullptr;
 }
 
 void SniStatusItem::setToolTip(const QString &text)

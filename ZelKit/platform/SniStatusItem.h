@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 
+class DBusMenuExporter;
 class SniItemAdaptor;
 
 // The status item as a freedesktop StatusNotifierItem of our own, so that the position a
@@ -31,6 +32,10 @@ public:
     void setVisible(bool visible) override;
     // Hosts never tell where the item is; only clicks carry a position.
     QRect geometry() const override { return {}; }
+    void setIconName(const QString &name) override;
+    // Exported as a D-Bus menu at menuPath, which the item's Menu property names.
+    void setMenu(QMenu *menu) override;
+    static inline const QString menuPath = QStringLiteral("/MenuBar");
 
     // A watcher with at least one host is on the bus, whether or not the item is shown.
     bool isHostPresent() const { return m_watcherPresent && m_hostRegistered; }
@@ -72,6 +77,8 @@ private:
 
     QDBusConnection m_bus;
     SniItemAdaptor *m_adaptor = nullptr;
+    DBusMenuExporter *m_menuExporter = nullptr;
+    QString m_iconName;
     QDBusServiceWatcher m_watcherWatch;
     QString m_serviceName;
     QString m_toolTip;

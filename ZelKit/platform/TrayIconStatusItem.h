@@ -19,6 +19,8 @@ public:
     void setToolTip(const QString &text) override;
     void setVisible(bool visible) override;
     QRect geometry() const override;
+    // The tray's _NET_SYSTEM_TRAY_COLORS, where it sets them.
+    std::optional<QColor> hostForeground() const override;
 
 private:
     void checkAvailability();

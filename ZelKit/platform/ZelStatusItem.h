@@ -2,6 +2,7 @@
 
 #include <ZelKit/ZelKitExport.h>
 
+#include <QColor>
 #include <QIcon>
 #include <QObject>
 #include <QPoint>
@@ -14,6 +15,8 @@
 // The hub's icon in the tray, whichever protocol the desktop's tray host speaks.
 // Callers see clicks and, where the host tells, where the icon is; nothing else of
 // the backend.
+class QMenu;
+
 class ZELKIT_EXPORT ZelStatusItem : public QObject
 {
     Q_OBJECT
@@ -47,6 +50,14 @@ public:
     virtual void setVisible(bool visible) = 0;
     // The icon's rectangle in Qt global coordinates; empty where the host does not tell.
     virtual QRect geometry() const = 0;
+    // A themed icon hosts may draw (and recolour) in place of the icon, where they look
+    // icons up by name; empty for none.
+    virtual void setIconName(const QString &) {}
+    // The item's menu, for hosts that draw it themselves; the caller pops it up on the
+    // other hosts. Not owned.
+    virtual void setMenu(QMenu *) {}
+    // The colour the host asks its icons to be drawn in, where it says.
+    virtual std::optional<QColor> hostForeground() const { return std::nullopt; }
 
     std::function<void(const Click &)> onClicked;
     std::function<void(bool available)> onAvailabilityChanged;
