@@ -211,7 +211,10 @@ void AppDelegate::updateGlyph()
         return;
     qCDebug(lcZelHubUi) << "glyph colour" << color.name();
     m_glyphColor = color;
-    m_statusItem->setIcon(HubGlyph::icon(color));
+    // Already in the panel's colour: a mask would be drawn over in the text colour again.
+    QIcon glyph = HubGlyph::icon(color);
+    glyph.setIsMask(false);
+    m_statusItem->setIcon(glyph);
 }
 
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)

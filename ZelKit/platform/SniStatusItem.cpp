@@ -190,6 +190,9 @@ class SniItemAdaptor : public QDBusAbstractAdaptor
     Q_PROPERTY(SniToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
     Q_PROPERTY(QDBusObjectPath Menu READ menu)
+    // GNOME's host reads these on every NewIcon, and shows no icon when they are missing.
+    Q_PROPERTY(QString IconAccessibleDesc READ title)
+    Q_PROPERTY(QString AttentionAccessibleDesc READ title)
 public:
     explicit SniItemAdaptor(SniStatusItem *item) : QDBusAbstractAdaptor(item), m_item(item)
     {
