@@ -176,6 +176,10 @@ std::optional<QColor> AppDelegate::panelColor() const
 {
     if (!m_statusItem || !m_statusItem->isAvailable())
         return std::nullopt;
+    // A Wayland compositor shows no client another's surfaces: its panel is known only
+    // by the desktop's name.
+    if (WaylandSession::isWaylandSession())
+        return WaylandSession::panelColor();
     QRect area = m_statusItem->geometry();
     QScreen *screen = QGuiApplication::screenAt(area.center());
     if (area.isEmpty()) {

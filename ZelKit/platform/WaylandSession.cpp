@@ -39,6 +39,22 @@ void WaylandSession::preferXWayland()
     qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("xcb;wayland"));
 }
 
+bool WaylandSession::isWaylandSession()
+{
+    return qEnvironmentVariableIsSet("WAYLAND_DISPLAY") ||
+           qgetenv("XDG_SESSION_TYPE") == QByteArrayLiteral("wayland");
+}
+
+std::optional<QColor> WaylandSession::panelColor()
+{
+    if (qEnvironmentVariableIsSet("SWAYSOCK"))
+        return QColor(0x2b, 0x30, 0x3b);
+    const QList<QByteArray> desktops = qgetenv("XDG_CURRENT_DESKTOP").split(':');
+    if (desktops.contains("GNOME"))
+        return QColor(Qt::black);
+    return std::nullopt;
+}
+
 bool WaylandSession::isNativeClient()
 {
     return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));

@@ -2,6 +2,7 @@
 
 #include <ZelKit/ZelKitExport.h>
 
+#include <QColor>
 #include <QRect>
 
 #include <optional>
@@ -15,6 +16,14 @@ namespace WaylandSession {
 // platform), so that the popup and the menu open at the tray icon. Call before the
 // application object exists.
 ZELKIT_EXPORT void preferXWayland();
+
+// The session is Wayland's, whether this process draws through it or through XWayland.
+ZELKIT_EXPORT bool isWaylandSession();
+
+// The colour of the desktop's panel where it is fixed by the desktop (GNOME's black top
+// bar, waybar's dark default); none where it follows the colour scheme (Plasma), which
+// the application's palette follows too.
+ZELKIT_EXPORT std::optional<QColor> panelColor();
 
 // The process draws through Wayland itself: its popups cannot be placed.
 ZELKIT_EXPORT bool isNativeClient();
