@@ -38,7 +38,7 @@ BUS_CONF = """<busconfig><type>{kind}</type><listen>unix:path={path}</listen>
 <auth>EXTERNAL</auth><policy context="default"><allow user="*"/>
 <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
 </policy></busconfig>"""
-BUTTONS = {"left": (272, "button1"), "right": (273, "button3")}
+BUTTONS = {"left": 272, "right": 273}
 KEYSYMS = {"Escape": (0xFF1B, 1)}
 
 
@@ -153,7 +153,7 @@ class Session:
 
     # sway with waybar, as an unprivileged user: sway refuses root.
     def start_sway(self):
-        need("sway", "waybar", "swaymsg", "grim", "setpriv")
+        need("sway", "waybar", "grim", "setpriv")
         config = self.env["XDG_CONFIG_HOME"]
         os.makedirs(config + "/waybar")
         with open(config + "/sway.conf", "w") as f:
@@ -174,6 +174,7 @@ class Session:
             n for n in os.listdir(self.runtime) if n.startswith("sway-ipc.")))
         self.wait(lambda: os.path.exists(self.path("wayland-1")), 10, "sway's display")
         os.symlink("wayland-1", self.path(self.wayland))
+        self.pointer = VirtualPointer(self.path(self.wayland))
 
     def start_gnome(self):
         need("gnome-shell")
@@ -199,7 +200,17 @@ class Session:
         self.remote = dbus.Interface(self.bus.get_object("org.gnome.Mutter.RemoteDesktop", path),
                                      "org.gnome.Mutter.RemoteDesktop.Session")
         self.remote.Start()
-        self.key("Escape")  # The shell starts in the overview.
+        # The shell starts in the overview, and takes no key while it is still opening it.
+        shell = self.bus.get_object("org.gnome.Shell", "/org/gnome/Shell")
+
+        def left_overview():
+            if not shell.Get("org.gnome.Shell", "OverviewActive",
+                             dbus_interface="org.freedesktop.DBus.Properties"):
+                return True
+            self.key("Escape")
+            time.sleep(0.3)
+            return False
+        self.wait(left_overview, 20, "the desktop out of the overview")
 
     def start_plasma(self):
         need("kwin_wayland", "plasmashell", "kded5")
@@ -222,12 +233,9 @@ class Session:
 
     # Input, each desktop its own way.
     def click(self, x, y, button):
-        code, sway_button = BUTTONS[button]
+        code = BUTTONS[button]
         if self.name == "sway":
-            for command in ("cursor set %d %d" % (x, y), "cursor press " + sway_button,
-                            "cursor release " + sway_button):
-                subprocess.run(["swaymsg", "seat", "-", *command.split()], env=self.env,
-                               check=True, capture_output=True)
+            self.pointer.click(x, y, code)
         elif self.name == "gnome":
             self.remote.NotifyPointerMotionRelative(-10 * WIDTH, -10 * HEIGHT)
             self.remote.NotifyPointerMotionRelative(float(x), float(y))
@@ -294,37 +302,42 @@ class Session:
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 
-class FakeInput:
-    """KWin's org_kde_kwin_fake_input, spoken on the Wayland socket itself."""
+class WaylandClient:
+    """The few requests the tests need, spoken on the Wayland socket itself."""
 
     def __init__(self, socket_path):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.connect(socket_path)
-        self.send(1, 1, struct.pack("<I", 2))  # wl_display.get_registry -> 2
-        self.send(1, 0, struct.pack("<I", 3))  # wl_display.sync -> 3
-        name = None
-        for obj, opcode, body in self.events(3):
-            if obj == 2 and opcode == 0:
-                global_name, interface, version = self.global_args(body)
-                if interface == "org_kde_kwin_fake_input":
-                    name, self.version = global_name, min(version, 4)
-        if name is None:
-            raise RuntimeError("KWin offers no fake input")
-        self.send(2, 0, struct.pack("<I", name) + self.string("org_kde_kwin_fake_input")
-                  + struct.pack("<II", self.version, 4))
-        self.send(4, 0, self.string("zel tests") + self.string("drive the desktop"))
+        self.next_id = 2
+        self.registry = self.new_id()
+        self.send(1, 1, struct.pack("<I", self.registry))  # wl_display.get_registry
+        self.globals = {}
+        callback = self.new_id()
+        self.send(1, 0, struct.pack("<I", callback))  # wl_display.sync
+        for obj, opcode, body in self.events(callback):
+            if obj == self.registry and opcode == 0:
+                name, length = struct.unpack_from("<II", body)
+                interface = body[8:8 + length - 1].decode()
+                (version,) = struct.unpack_from("<I", body, 8 + length + (-length % 4))
+                self.globals[interface] = (name, version)
+
+    def new_id(self):
+        self.next_id += 1
+        return self.next_id - 1
+
+    def bind(self, interface, version):
+        if interface not in self.globals:
+            raise RuntimeError("the compositor offers no " + interface)
+        name, offered = self.globals[interface]
+        obj = self.new_id()
+        self.send(self.registry, 0, struct.pack("<I", name) + self.string(interface)
+                  + struct.pack("<II", min(version, offered), obj))
+        return obj
 
     @staticmethod
     def string(text):
         data = text.encode() + b"\0"
         return struct.pack("<I", len(data)) + data + b"\0" * (-len(data) % 4)
-
-    @staticmethod
-    def global_args(body):
-        name, length = struct.unpack_from("<II", body)
-        interface = body[8:8 + length - 1].decode()
-        (version,) = struct.unpack_from("<I", body, 8 + length + (-length % 4))
-        return name, interface, version
 
     def send(self, obj, opcode, body):
         self.sock.sendall(struct.pack("<II", obj, ((8 + len(body)) << 16) | opcode) + body)
@@ -334,7 +347,7 @@ class FakeInput:
         while True:
             chunk = self.sock.recv(65536)
             if not chunk:
-                raise RuntimeError("KWin closed the connection")
+                raise RuntimeError("the compositor closed the connection")
             buffer += chunk
             while len(buffer) >= 8:
                 obj, word = struct.unpack_from("<II", buffer)
@@ -346,28 +359,51 @@ class FakeInput:
                     return
                 buffer = buffer[size:]
 
-    def sync(self):
-        self.callback = getattr(self, "callback", 4) + 1
-        self.send(1, 0, struct.pack("<I", self.callback))
-        for _ in self.events(self.callback):
+    def step(self, obj, opcode, *args):
+        # A press as long as a person's: a client takes one within a frame for none.
+        self.send(obj, opcode, struct.pack("<" + "i" * len(args), *args))
+        callback = self.new_id()
+        self.send(1, 0, struct.pack("<I", callback))
+        for _ in self.events(callback):
             pass
-
-    def step(self, opcode, *args):
-        # A press as long as a person's: the shell takes one within a frame for none.
-        self.send(4, opcode, struct.pack("<" + "i" * len(args), *args))
-        self.sync()
         time.sleep(0.05)
 
+
+class FakeInput(WaylandClient):
+    """KWin's org_kde_kwin_fake_input."""
+
+    def __init__(self, socket_path):
+        super().__init__(socket_path)
+        self.device = self.bind("org_kde_kwin_fake_input", 4)
+        self.send(self.device, 0, self.string("zel tests") + self.string("drive the desktop"))
+
     def click(self, x, y, button):
-        self.step(9, x * 256, y * 256)
-        self.step(2, button, 1)
-        self.step(2, button, 0)
+        self.step(self.device, 9, x * 256, y * 256)
+        self.step(self.device, 2, button, 1)
+        self.step(self.device, 2, button, 0)
         self.sock.close()
 
     def key(self, keycode):
-        self.step(10, keycode, 1)
-        self.step(10, keycode, 0)
+        self.step(self.device, 10, keycode, 1)
+        self.step(self.device, 10, keycode, 0)
         self.sock.close()
+
+
+class VirtualPointer(WaylandClient):
+    """wlroots' zwlr_virtual_pointer_v1; the seat has a pointer only while it lives."""
+
+    def __init__(self, socket_path):
+        super().__init__(socket_path)
+        manager = self.bind("zwlr_virtual_pointer_manager_v1", 1)
+        self.pointer = self.new_id()
+        self.send(manager, 0, struct.pack("<II", 0, self.pointer))
+
+    def click(self, x, y, button):
+        self.step(self.pointer, 1, 0, x, y, WIDTH, HEIGHT)
+        self.send(self.pointer, 4, b"")
+        for state in (1, 0):
+            self.send(self.pointer, 2, struct.pack("<III", 0, button, state))
+            self.step(self.pointer, 4)
 
 
 def main():
