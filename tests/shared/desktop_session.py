@@ -186,7 +186,9 @@ class Session:
         os.makedirs(os.path.dirname(keyfile))
         with open(keyfile, "w") as f:
             f.write("[org/gnome/shell]\nenabled-extensions=['ubuntu-appindicators@ubuntu.com']\n"
-                    "welcome-dialog-last-shown-version='999'\n")
+                    "welcome-dialog-last-shown-version='999'\n"
+                    # The pointer is brought home through the top left corner.
+                    "[org/gnome/desktop/interface]\nenable-hot-corners=false\n")
         env = dict(self.env, GSETTINGS_BACKEND="keyfile", XDG_SESSION_TYPE="wayland",
                    XDG_CURRENT_DESKTOP="GNOME")
         self.env.update(GSETTINGS_BACKEND="keyfile", XDG_CURRENT_DESKTOP="GNOME")
