@@ -186,9 +186,7 @@ class Session:
         os.makedirs(os.path.dirname(keyfile))
         with open(keyfile, "w") as f:
             f.write("[org/gnome/shell]\nenabled-extensions=['ubuntu-appindicators@ubuntu.com']\n"
-                    "welcome-dialog-last-shown-version='999'\n"
-                    # The pointer is brought home through the top left corner.
-                    "[org/gnome/desktop/interface]\nenable-hot-corners=false\n")
+                    "welcome-dialog-last-shown-version='999'\n")
         env = dict(self.env, GSETTINGS_BACKEND="keyfile", XDG_SESSION_TYPE="wayland",
                    XDG_CURRENT_DESKTOP="GNOME")
         self.env.update(GSETTINGS_BACKEND="keyfile", XDG_CURRENT_DESKTOP="GNOME")
@@ -239,8 +237,10 @@ class Session:
         if self.name == "sway":
             self.pointer.click(x, y, code)
         elif self.name == "gnome":
-            self.remote.NotifyPointerMotionRelative(-10 * WIDTH, -10 * HEIGHT)
-            self.remote.NotifyPointerMotionRelative(float(x), float(y))
+            # Home is the bottom right corner, where nothing answers a passing pointer (over
+            # the top bar, an open menu hands over to the button under the pointer).
+            self.remote.NotifyPointerMotionRelative(10 * WIDTH, 10 * HEIGHT)
+            self.remote.NotifyPointerMotionRelative(float(x - WIDTH + 1), float(y - HEIGHT + 1))
             self.remote.NotifyPointerButton(code, True)
             self.remote.NotifyPointerButton(code, False)
         else:

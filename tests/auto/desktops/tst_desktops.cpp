@@ -232,12 +232,20 @@ void tst_Desktops::hubOnTheDesktop()
     }
     QVERIFY(m_hub->waitForErrLine(u"[ZelHub] registered "_qs).endsWith(u" 1 app(s) now"_qs));
     QVERIFY(m_hub->waitForErrLine(u"[ZelHub] registered "_qs).endsWith(u" 2 app(s) now"_qs));
-    // The siblings' icons may have moved the hub's: find its picture again along the bar.
-    const QImage glyph = shot.copy(icon);
+    // The siblings' icons may have moved the hub's: find its shape again along the bar (its
+    // colour may still change once the hub has seen the panel).
+    auto shape = [](const QImage &image, const QRect &rect) {
+        std::vector<bool> bits;
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x)
+                bits.push_back(image.pixel(x, y) != image.pixel(rect.topLeft()));
+        return bits;
+    };
+    const std::vector<bool> glyph = shape(shot, icon);
     auto found = [&] {
         const QImage now = screenshot();
         for (int x = 0; x + icon.width() <= now.width(); ++x)
-            if (now.copy(QRect(QPoint(x, icon.y()), icon.size())) == glyph)
+            if (shape(now, QRect(QPoint(x, icon.y()), icon.size())) == glyph)
                 return icon.moveLeft(x), true;
         return false;
     };
@@ -258,6 +266,9 @@ void tst_Desktops::hubOnTheDesktop()
              qPrintable(u"the popup at x=%1 is far from the icon at x=%2"_qs.arg(popup[0]).arg(
                  icon.center().x())));
 
+    if (desktop == u"gnome"_qs)
+        QSKIP("GNOME's shell goes to its overview after the double click on the icon, over "
+              "the popup, when driven headless");
     // Choosing a sibling: it is told an anchor by the icon, and its window opens.
     QCOMPARE(command(u"click %1 %2 left"_qs.arg(popup[0] + padding + iconSide / 2)
                          .arg(popup[1] + padding + iconSide / 2)),
