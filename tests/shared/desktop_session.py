@@ -39,7 +39,7 @@ BUS_CONF = """<busconfig><type>{kind}</type><listen>unix:path={path}</listen>
 <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
 </policy></busconfig>"""
 BUTTONS = {"left": 272, "right": 273}
-KEYSYMS = {"Escape": (0xFF1B, 1)}
+KEYSYMS = {"Escape": (0xFF1B, 1), "Down": (0xFF54, 108), "Return": (0xFF0D, 28)}
 
 
 class Skip(Exception):
