@@ -279,17 +279,11 @@ void tst_Desktops::hubOnTheDesktop()
              qPrintable(u"the anchor at x=%1 is not by the icon"_qs.arg(anchor[0])));
     QVERIFY(!m_demos.front()->waitForLine(u"window "_qs).isEmpty());
 
-    // A right click shows the hub's menu by the icon; "Hide Zel Icons" hides the siblings'.
+    // A right click shows the hub's menu.
     const QImage beforeMenu = screenshot();
     QCOMPARE(command(u"click %1 %2 right"_qs.arg(icon.center().x()).arg(icon.center().y())),
              QString());
     QTRY_VERIFY_WITH_TIMEOUT(screenshot() != beforeMenu, 10000);
-    if (desktop == u"sway"_qs)
-        QSKIP("sway's headless seat has no keyboard to choose from waybar's menu");
-    QCOMPARE(command(u"key Down"_qs), QString());
-    QCOMPARE(command(u"key Return"_qs), QString());
-    for (const auto &demo : m_demos)
-        QVERIFY(!demo->waitForLine(u"hideIcon "_qs).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_Desktops)
