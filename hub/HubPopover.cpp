@@ -20,6 +20,8 @@ namespace {
 // A click on the tray icon closes the popup on press and toggles on release; both come
 // within a moment of each other.
 constexpr qint64 outsideClickWindowMs = 300;
+// Around the icon, or the point the host reported, a press still counts as on the icon.
+constexpr int iconReach = 16;
 // Between the icon's edge and the popup's.
 constexpr int gap = 4;
 
@@ -136,8 +138,10 @@ void HubPopover::mousePressEvent(QMouseEvent *event)
     // A popup gets the press that lands outside it, and closes on it; but not on the
     // second press of the double click on the tray icon that opened it.
     if (!rect().contains(event->position().toPoint())) {
+        const QRect icon = m_anchor.adjusted(-iconReach, -iconReach, iconReach, iconReach);
         if (m_shown.isValid() &&
-            m_shown.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval())
+            m_shown.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
+            icon.contains(event->globalPosition().toPoint()))
             return;
         m_outsideClose.start();
         const bool context =
