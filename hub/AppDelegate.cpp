@@ -174,12 +174,13 @@ QColor AppDelegate::glyphColor() const
 
 std::optional<QColor> AppDelegate::panelColor() const
 {
-    if (!m_statusItem || !m_statusItem->isAvailable())
-        return std::nullopt;
     // A Wayland compositor shows no client another's surfaces: its panel is known only
-    // by the desktop's name.
+    // by the desktop's name, and so from the start (GNOME's host may lose an icon that
+    // changes while it sets the item up).
     if (WaylandSession::isWaylandSession())
         return WaylandSession::panelColor();
+    if (!m_statusItem || !m_statusItem->isAvailable())
+        return std::nullopt;
     QRect area = m_statusItem->geometry();
     QScreen *screen = QGuiApplication::screenAt(area.center());
     if (area.isEmpty()) {
