@@ -10,10 +10,12 @@
 #include "HubPopover.h"
 
 #include <ZelKit/ZelHubProtocol.h>
+#include <ZelKit/platform/DBusMenuExporter.h>
 #include <ZelKit/platform/DistributedNotificationCenter.h>
 
 #include <QApplication>
 #include <QBuffer>
+#include <QDBusConnection>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
@@ -120,6 +122,42 @@ double popupOpenMs(int apps, int rounds)
     return median(millis);
 }
 
+// A foreign reader's AboutToShow + GetLayout round trip on the hub's D-Bus menu, as a
+// StatusNotifierItem host does it before drawing the menu.
+double menuLayoutMs(int apps, int rounds)
+{
+    AppDelegate delegate([](QObject *parent) { return new ShownItem(parent); });
+    delegate.applicationDidFinishLaunching();
+    DBusMenuExporter exporter(QDBusConnection::sessionBus(), QStringLiteral("/MenuBar"),
+                              delegate.contextMenu());
+    registerSiblings(apps);
+    if (!exporter.isExported() ||
+        !waitUntil([&] { return delegate.server().apps().size() >= apps; }))
+        return -1;
+    const QString script = QStringLiteral(
+        "import dbus, sys, time\n"
+        "menu = dbus.Interface(dbus.SessionBus().get_object(sys.argv[1], '/MenuBar'),\n"
+        "                      'com.canonical.dbusmenu')\n"
+        "times = []\n"
+        "for _ in range(int(sys.argv[2])):\n"
+        "    start = time.perf_counter()\n"
+        "    menu.AboutToShow(0)\n"
+        "    menu.GetLayout(0, -1, [])\n"
+        "    times.append((time.perf_counter() - start) * 1000)\n"
+        "print(sorted(times)[len(times) // 2])\n");
+    QProcess reader;
+    reader.start(QStringLiteral("/usr/bin/python3"),
+                 {QStringLiteral("-c"), script, QDBusConnection::sessionBus().baseService(),
+                  QString::number(rounds)});
+    // The hub answers from this thread's event loop while the reader runs.
+    if (!waitUntil([&] { return reader.state() == QProcess::NotRunning; }))
+        return -1;
+    delegate.applicationWillTerminate();
+    bool ok = false;
+    const double ms = reader.readAllStandardOutput().trimmed().toDouble(&ok);
+    return ok ? ms : -1;
+}
+
 // A real hub process. Its lines on standard error are kept for waiting on.
 class HubProcess
 {
@@ -220,6 +258,12 @@ int main(int argc, char *argv[])
         const double ms = popupOpenMs(apps, quick ? 2 : 30);
         ok = ok && ms >= 0;
         std::printf("popup_open_ms_%d_apps: %.2f ms\n", apps, ms);
+    }
+
+    {
+        const double ms = menuLayoutMs(50, quick ? 3 : 200);
+        ok = ok && ms >= 0;
+        std::printf("menu_layout_ms: %.2f ms\n", ms);
     }
 
     // An idle hub with ten siblings, then the same hub holding a hundred.

@@ -148,7 +148,6 @@ void AppDelegate::setUpStatusItem()
     auto *panelLook = new QTimer(this);
     connect(panelLook, &QTimer::timeout, this, &AppDelegate::updateGlyph);
     panelLook->start(panelLookMs);
-    qApp->installEventFilter(this);
 }
 
 void AppDelegate::reportMissingTray()
@@ -224,7 +223,9 @@ void AppDelegate::updateGlyph()
 
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
+    // The menu, hidden or not, hears of every new application palette.
+    if (watched == m_menu && (event->type() == QEvent::PaletteChange ||
+                              event->type() == QEvent::ApplicationPaletteChange))
         QTimer::singleShot(0, this, &AppDelegate::updateGlyph);
     // A popped-up menu takes every key and runs no shortcuts of its own; Ctrl+Q is shown
     // beside "Quit ZelHub", so it must quit there too.

@@ -132,9 +132,9 @@ QColor colorOn(const QColor &background, const QColor &preferred)
 
 QIcon icon(const QColor &color)
 {
-    QIcon result(new GlyphEngine(color));
-    result.setIsMask(true);
-    return result;
+    // Not a mask: it is already drawn in the colour that suits its panel, and a tray
+    // backend that tints masks would undo that.
+    return QIcon(new GlyphEngine(color));
 }
 
 } // namespace HubGlyph

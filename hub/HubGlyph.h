@@ -26,7 +26,7 @@ QColor colorOn(const QColor &background, const QColor &preferred);
 // Paints the glyph square and centred in `target` (its design is 18 × 18), in `color`.
 void paint(QPainter &painter, const QRectF &target, const QColor &color);
 
-// A mask icon drawn in `color`; tray hosts on Linux do not tint masks themselves.
+// The glyph drawn in `color`; tray hosts on Linux do not tint icons themselves.
 QIcon icon(const QColor &color);
 
 } // namespace HubGlyph

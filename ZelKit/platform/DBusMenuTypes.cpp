@@ -85,6 +85,10 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, DBusMenuEvent &ev
 
 void registerDBusMenuTypes()
 {
+    // The adaptor's members name the lists by these aliases, which QtDBus looks up by name.
+    qRegisterMetaType<DBusMenuItemList>("DBusMenuItemList");
+    qRegisterMetaType<DBusMenuItemKeysList>("DBusMenuItemKeysList");
+    qRegisterMetaType<DBusMenuEventList>("DBusMenuEventList");
     qDBusRegisterMetaType<DBusMenuItem>();
     qDBusRegisterMetaType<DBusMenuItemList>();
     qDBusRegisterMetaType<DBusMenuItemKeys>();

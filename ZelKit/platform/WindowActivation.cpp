@@ -8,7 +8,9 @@
 namespace {
 
 // Asks for focus once the window is on screen: compositors ignore an activation request
-// for a surface they have not mapped yet, and a first show() maps it only later.
+// for a surface they have not mapped yet (KWin, wlroots). Wayland maps a surface with its
+// first frame, which the widget paints and commits while it handles its first exposure,
+// so the request is queued to run after that.
 class ActivateWhenExposed : public QObject
 {
 public:
@@ -18,7 +20,8 @@ public:
     {
         if (event->type() == QEvent::Expose && m_window && m_window->windowHandle() &&
             m_window->windowHandle()->isExposed()) {
-            m_window->activateWindow();
+            QMetaObject::invokeMethod(
+                m_window, [window = m_window] { window->activateWindow(); }, Qt::QueuedConnection);
             deleteLater();
         }
         return QObject::eventFilter(watched, event);

@@ -60,6 +60,7 @@ void addCloseButton(QWidget *window, QVBoxLayout *layout)
 // manager (or on Wayland, where the compositor places windows) there is nothing to correct.
 class WorkAreaPlacement : public QObject
 {
+    Q_OBJECT
 public:
     static void place(QWidget *window, std::optional<QPointF> anchor)
     {
@@ -353,3 +354,5 @@ void DemoApp::openPreferences()
     WindowActivation::showActive(m_preferences, std::nullopt);
     say(QStringLiteral("preferences"));
 }
+
+#include "DemoApp.moc"

@@ -1,5 +1,5 @@
 // zelctl: watch and drive the Zel hub protocol from a shell, for people who build or
-// debug siblings. See examples/README.md.
+// debug siblings. Its manual, zelctl.1, is also its --help.
 #include <ZelKit/ZelHubProtocol.h>
 #include <ZelKit/platform/DistributedNotificationCenter.h>
 #include <ZelKit/platform/RunningApplications.h>
@@ -7,6 +7,7 @@
 #include <QBuffer>
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QImageReader>
 #include <QMap>
 #include <QTimer>
@@ -29,22 +30,31 @@ void out(const QString &line)
     std::fflush(stdout);
 }
 
-[[noreturn]] void usageError(const QString &message, const QString &command = {})
+[[noreturn]] void usageError(const QString &message)
 {
-    const QString help = command.isEmpty() ? QStringLiteral("zelctl --help")
-                                           : QStringLiteral("zelctl %1 --help").arg(command);
-    std::fprintf(stderr, "zelctl: %s\nTry '%s'.\n", qPrintable(message), qPrintable(help));
+    std::fprintf(stderr, "zelctl: %s\nTry 'zelctl --help'.\n", qPrintable(message));
     std::exit(exitUsage);
 }
 
-[[noreturn]] void showHelp(const QCommandLineParser &parser, const QString &usage)
+// The manual page as the terminal shows it, rendered at build time, so that the help
+// and the manual can never disagree.
+[[noreturn]] void showManual()
 {
-    // QCommandLineParser names the program by its path and knows nothing of commands.
-    QString text = parser.helpText();
-    const qsizetype endOfFirstLine = text.indexOf(u'\n');
-    text.replace(0, endOfFirstLine, QStringLiteral("Usage: zelctl ") + usage);
-    std::fputs(text.toUtf8().constData(), stdout);
+    QFile manual(QStringLiteral(":/zelctl/manual.txt"));
+    if (!manual.open(QIODevice::ReadOnly))
+        std::abort();
+    std::fputs(manual.readAll().constData(), stdout);
     std::exit(0);
+}
+
+// Parses a command's own arguments; --help shows the manual.
+void parseCommand(QCommandLineParser &parser, const QStringList &arguments)
+{
+    parser.addHelpOption();
+    if (!parser.parse(arguments))
+        usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        showManual();
 }
 
 QString quoted(const QString &text)
@@ -144,17 +154,9 @@ struct CommandLine
 int runMonitor(const CommandLine &cmd)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Prints every hub notification as it passes: name, sender, and each "
-                       "userInfo key with its value (image data as byte count and pixel "
-                       "size). Runs until interrupted."));
-    parser.addHelpOption();
-    if (!parser.parse(cmd.arguments))
-        usageError(parser.errorText(), cmd.command);
-    if (parser.isSet(QStringLiteral("help")))
-        showHelp(parser, QStringLiteral("monitor"));
+    parseCommand(parser, cmd.arguments);
     if (!parser.positionalArguments().isEmpty())
-        usageError(QStringLiteral("monitor takes no arguments"), cmd.command);
+        usageError(QStringLiteral("monitor takes no arguments"));
 
     auto *center = DistributedNotificationCenter::defaultCenter();
     auto *observer = new QObject(QCoreApplication::instance());
@@ -195,30 +197,18 @@ struct Sibling
 int runList(const CommandLine &cmd)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Asks every running sibling to announce itself (\"discover\") and "
-                       "prints one line per sibling that answers in time."));
-    parser.addHelpOption();
-    const QCommandLineOption wait(
-        QStringLiteral("wait"),
-        QStringLiteral("How long to collect answers, in milliseconds (default %1).")
-            .arg(defaultListWaitMs),
-        QStringLiteral("MS"));
+    const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("MS"));
     parser.addOption(wait);
-    if (!parser.parse(cmd.arguments))
-        usageError(parser.errorText(), cmd.command);
-    if (parser.isSet(QStringLiteral("help")))
-        showHelp(parser, QStringLiteral("list [--wait MS]"));
+    parseCommand(parser, cmd.arguments);
     if (!parser.positionalArguments().isEmpty())
-        usageError(QStringLiteral("list takes no arguments"), cmd.command);
+        usageError(QStringLiteral("list takes no arguments"));
     int waitMs = defaultListWaitMs;
     if (parser.isSet(wait)) {
         bool ok = false;
         waitMs = parser.value(wait).toInt(&ok);
         if (!ok || waitMs < 0 || waitMs > 600000)
             usageError(QStringLiteral("--wait wants milliseconds from 0 to 600000, got '%1'")
-                           .arg(parser.value(wait)),
-                       cmd.command);
+                           .arg(parser.value(wait)));
     }
 
     auto *center = DistributedNotificationCenter::defaultCenter();
@@ -270,42 +260,17 @@ int runCommand(const CommandLine &cmd)
     const bool isActivate = cmd.command == u"activate";
     const bool takesAnchor = cmd.command != u"show";
     QCommandLineParser parser;
-    parser.addHelpOption();
-    QString usage;
-    if (isActivate) {
-        parser.setApplicationDescription(
-            QStringLiteral("Asks the sibling ID to open its interface, at the anchor when given. "
-                           "An empty ID ('') reaches every sibling."));
-        parser.addPositionalArgument(QStringLiteral("ID"), QStringLiteral("The sibling's id."));
-        usage = QStringLiteral("activate ID [--anchor X,Y]");
-    } else {
-        parser.setApplicationDescription(
-            cmd.command == u"hide"
-                ? QStringLiteral("Asks the sibling ID, or every sibling, to hide its tray icon.")
-                : QStringLiteral("Asks the sibling ID, or every sibling, to show its tray icon."));
-        parser.addPositionalArgument(QStringLiteral("ID"),
-                                     QStringLiteral("The sibling's id; every sibling without it."),
-                                     QStringLiteral("[ID]"));
-        usage = cmd.command +
-                (takesAnchor ? QStringLiteral(" [ID] [--anchor X,Y]") : QStringLiteral(" [ID]"));
-    }
-    const QCommandLineOption anchorOption(
-        QStringLiteral("anchor"),
-        QStringLiteral("The hub's anchor: x and y in points, origin at the bottom left of the "
-                       "primary screen, e.g. 812,24.5."),
-        QStringLiteral("X,Y"));
+    const QCommandLineOption anchorOption(QStringLiteral("anchor"), QString(),
+                                          QStringLiteral("X,Y"));
     if (takesAnchor)
         parser.addOption(anchorOption);
-    if (!parser.parse(cmd.arguments))
-        usageError(parser.errorText(), cmd.command);
-    if (parser.isSet(QStringLiteral("help")))
-        showHelp(parser, usage);
+    parseCommand(parser, cmd.arguments);
 
     const QStringList positional = parser.positionalArguments();
     if (isActivate && positional.isEmpty())
-        usageError(QStringLiteral("activate needs the id of a sibling"), cmd.command);
+        usageError(QStringLiteral("activate needs the id of a sibling"));
     if (positional.size() > 1)
-        usageError(QStringLiteral("unexpected argument '%1'").arg(positional.at(1)), cmd.command);
+        usageError(QStringLiteral("unexpected argument '%1'").arg(positional.at(1)));
 
     QVariantMap info;
     if (!positional.isEmpty())
@@ -314,8 +279,7 @@ int runCommand(const CommandLine &cmd)
         const auto anchor = parseAnchor(parser.value(anchorOption));
         if (!anchor)
             usageError(QStringLiteral("--anchor wants two numbers X,Y, got '%1'")
-                           .arg(parser.value(anchorOption)),
-                       cmd.command);
+                           .arg(parser.value(anchorOption)));
         ZelHubProtocol::insertAnchor(info, *anchor);
     }
 
@@ -336,27 +300,21 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zelctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZELCTL_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Watches and drives the Zel hub protocol on the session bus.\n\nCommands:\n"
-        "  monitor                      print every hub notification as it passes\n"
-        "  list [--wait MS]             list the siblings that answer \"discover\"\n"
-        "  activate ID [--anchor X,Y]   ask a sibling to open its interface\n"
-        "  hide [ID] [--anchor X,Y]     ask one or every sibling to hide its tray icon\n"
-        "  show [ID]                    ask one or every sibling to show its tray icon\n\n"
-        "'zelctl COMMAND --help' describes a command."));
     parser.addHelpOption();
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("What to do."),
-                                 QStringLiteral("COMMAND [ARGS...]"));
+    parser.addVersionOption();
     // Everything after the command belongs to the command's own parser.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     if (!parser.parse(QCoreApplication::arguments()))
         usageError(parser.errorText());
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
         if (parser.isSet(QStringLiteral("help")))
-            showHelp(parser, QStringLiteral("COMMAND [ARGS...]"));
+            showManual();
         usageError(QStringLiteral("no command given"));
     }
 

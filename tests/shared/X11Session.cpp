@@ -1,12 +1,14 @@
 #include "X11Session.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QStandardPaths>
 #include <QTest>
 
 X11Session::~X11Session()
 {
     end(m_trayer);
+    end(m_windowManager);
     end(m_xvfb);
 }
 
@@ -61,6 +63,65 @@ bool X11Session::startTray()
     m_trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request",
                               "--height", QString::number(panelHeight), "--SetDockType", "true"});
     return m_trayer.waitForStarted(10000);
+}
+
+bool X11Session::startDesktop(const QString &panel, bool withPanel)
+{
+    if (!start(false))
+        return false;
+    m_panel = panel;
+    m_windowManager.setProcessEnvironment(clientEnvironment());
+    m_windowManager.start("openbox", {});
+    return m_windowManager.waitForStarted(10000) && (!withPanel || startPanel());
+}
+
+bool X11Session::startPanel()
+{
+    QProcessEnvironment env = clientEnvironment();
+    env.remove("QT_QPA_PLATFORM");
+    // lxqt-panel finds its default configuration only there.
+    env.insert("XDG_CONFIG_DIRS", "/etc/xdg:/usr/share");
+    m_trayer.setProcessEnvironment(env);
+    m_trayer.start(m_panel, {});
+    return m_trayer.waitForStarted(10000);
+}
+
+std::optional<X11Session::Geometry> X11Session::workArea() const
+{
+    QProcess p;
+    p.setProcessEnvironment(clientEnvironment());
+    p.start("xprop", {"-root", "_NET_WORKAREA"});
+    p.waitForFinished(10000);
+    const QString text = QString::fromUtf8(p.readAllStandardOutput());
+    const QStringList numbers = text.mid(text.indexOf(u'=') + 1).split(u',');
+    if (!text.contains(u'=') || numbers.size() < 4)
+        return std::nullopt;
+    return Geometry{numbers[0].trimmed().toInt(), numbers[1].trimmed().toInt(),
+                    numbers[2].trimmed().toInt(), numbers[3].trimmed().toInt()};
+}
+
+QList<X11Session::Word> X11Session::readWords(const QString &screenshotPath, bool negate) const
+{
+    // Menu text is small: tesseract reads it at twice the size.
+    const QString big = screenshotPath + u".x2.png"_qs;
+    QProcess::execute(
+        "convert", QStringList{screenshotPath, "-resize", "200%"} +
+                       (negate ? QStringList{"-colorspace", "Gray", "-negate", "-threshold", "50%"}
+                               : QStringList{}) +
+                       QStringList{big});
+    QProcess p;
+    p.start("tesseract", {big, "-", "tsv"});
+    p.waitForFinished(60000);
+    QFile::remove(big);
+    QList<Word> words;
+    for (const QString &line : QString::fromUtf8(p.readAllStandardOutput()).split(u'\n')) {
+        const QStringList f = line.split(u'\t');
+        if (f.size() < 12 || f[11].trimmed().isEmpty() || f[0] == u"level")
+            continue;
+        words.append({f[11].trimmed(),
+                      {f[6].toInt() / 2, f[7].toInt() / 2, f[8].toInt() / 2, f[9].toInt() / 2}});
+    }
+    return words;
 }
 
 void X11Session::stopTray()

@@ -32,6 +32,20 @@ public:
     static QStringList missingTools(bool withTray = true);
 
     bool start(bool withTray = true);
+    // The X server with openbox and a desktop's panel (tint2, xfce4-panel, lxqt-panel)
+    // instead of trayer; the panel itself may be started later with startPanel().
+    bool startDesktop(const QString &panel, bool withPanel = true);
+    bool startPanel();
+    // The work area the panels leave free (_NET_WORKAREA), x, y, width, height.
+    std::optional<Geometry> workArea() const;
+    // Words tesseract reads on the screen, with where they are; `negate` for light text
+    // on a dark menu.
+    struct Word
+    {
+        QString text;
+        Geometry box;
+    };
+    QList<Word> readWords(const QString &screenshotPath, bool negate = false) const;
     bool startTray();
     void stopTray();
     bool hasTray() const { return m_trayer.state() != QProcess::NotRunning; }
@@ -61,4 +75,6 @@ private:
 
     QProcess m_xvfb;
     QProcess m_trayer;
+    QProcess m_windowManager;
+    QString m_panel;
 };

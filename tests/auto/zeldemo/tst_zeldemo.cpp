@@ -1,7 +1,6 @@
 // Hub and siblings across real processes on a real session bus: the ZelHub executable,
 // ZelDemo siblings and zelctl, with gdbus and dbus-monitor as foreign peers.
 #include <ZelKit/ZelHubProtocol.h>
-#include <ZelKit/ZelHubServer.h>
 #include <ZelKit/ZelScreenAnchor.h>
 #include <ZelKit/platform/RunningApplications.h>
 
@@ -107,7 +106,6 @@ private slots:
 
     void unregisterAtQuit_data();
     void unregisterAtQuit();
-    void killedSiblingLeavesAtNextPrune();
 
 private:
     std::unique_ptr<ChildProcess> m_hub;
@@ -430,24 +428,20 @@ void tst_ZelDemo::zelctlBadArguments()
 void tst_ZelDemo::zelctlHelp_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("usage");
-    QTest::newRow("general") << QStringList{"--help"} << "Usage: zelctl COMMAND";
-    QTest::newRow("monitor") << QStringList{"monitor", "--help"} << "Usage: zelctl monitor";
-    QTest::newRow("list") << QStringList{"list", "--help"} << "Usage: zelctl list [--wait MS]";
-    QTest::newRow("activate") << QStringList{"activate", "--help"}
-                              << "Usage: zelctl activate ID [--anchor X,Y]";
-    QTest::newRow("help before command")
-        << QStringList{"--help", "hide"} << "Usage: zelctl hide [ID] [--anchor X,Y]";
-    QTest::newRow("show") << QStringList{"show", "-h"} << "Usage: zelctl show [ID]";
+    QTest::newRow("general") << QStringList{"--help"};
+    QTest::newRow("monitor") << QStringList{"monitor", "--help"};
+    QTest::newRow("help before command") << QStringList{"--help", "hide"};
+    QTest::newRow("show") << QStringList{"show", "-h"};
 }
 
 void tst_ZelDemo::zelctlHelp()
 {
     QFETCH(QStringList, args);
-    QFETCH(QString, usage);
     const Result r = zelctl(args);
     QCOMPARE(r.exitCode, 0);
-    QVERIFY2(r.out.startsWith(usage), qPrintable(r.out));
+    // Every form shows the whole manual page.
+    QVERIFY2(r.out.contains("zelctl list [--wait MS]") && r.out.contains("EXIT STATUS"),
+             qPrintable(r.out));
 }
 
 void tst_ZelDemo::demoBadArguments_data()
@@ -514,33 +508,6 @@ void tst_ZelDemo::unregisterAtQuit()
                 unregistered = true;
     QVERIFY(unregistered);
     QVERIFY(!RunningApplications::system()->isRunning(busName));
-}
-
-void tst_ZelDemo::killedSiblingLeavesAtNextPrune()
-{
-    ZelHubServer server;
-    server.start();
-    auto demo = startDemo({"--id", "doomed", "--name", "Doomed"});
-    QVERIFY(demo);
-    auto has = [&](const QString &id) {
-        for (const ZelHubApp &app : server.apps())
-            if (app.id == id)
-                return true;
-        return false;
-    };
-    QTRY_VERIFY(has("doomed"));
-    server.pruneDeadApps();
-    QVERIFY(has("doomed"));
-
-    ::kill(pid_t(demo->pid()), SIGKILL);
-    QVERIFY(demo->finish());
-    // Nothing was posted; the bus gives the name back once the process is gone.
-    QTRY_VERIFY([&] {
-        server.pruneDeadApps();
-        return !has("doomed");
-    }());
-    QTRY_VERIFY(has("alpha") && has("beta"));
-    server.stop();
 }
 
 QTEST_MAIN(tst_ZelDemo)
