@@ -139,7 +139,7 @@ void HubPopover::mousePressEvent(QMouseEvent *event)
     // second press of the double click on the tray icon that opened it.
     if (!rect().contains(event->position().toPoint())) {
         const QRect icon = m_anchor.adjusted(-iconReach, -iconReach, iconReach, iconReach);
-        if (m_shown.isValid() &&
+        if (event->button() == Qt::LeftButton && m_shown.isValid() &&
             m_shown.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
             icon.contains(event->globalPosition().toPoint()))
             return;
