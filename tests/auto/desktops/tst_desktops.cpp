@@ -253,6 +253,7 @@ void tst_Desktops::hubOnTheDesktop()
 
     // A left click opens the popup outside the bar, within the icon's reach.
     m_hub->skipToEnd();
+    const QImage closed = screenshot();
     QCOMPARE(command(u"click %1 %2 left %3"_qs.arg(icon.center().x())
                          .arg(icon.center().y())
                          .arg(clicksToOpen)),
@@ -269,7 +270,10 @@ void tst_Desktops::hubOnTheDesktop()
     if (desktop == u"gnome"_qs)
         QSKIP("GNOME's shell goes to its overview after the double click on the icon, over "
               "the popup, when driven headless");
-    // Choosing a sibling: it is told an anchor by the icon, and its window opens.
+    // Choosing a sibling, once the popup is on the screen: it is told an anchor by the
+    // icon, and its window opens.
+    const QRect popupRect(popup[0], popup[1], popup[2], popup[3]);
+    QTRY_VERIFY_WITH_TIMEOUT(screenshot().copy(popupRect) != closed.copy(popupRect), 10000);
     QCOMPARE(command(u"click %1 %2 left"_qs.arg(popup[0] + padding + iconSide / 2)
                          .arg(popup[1] + padding + iconSide / 2)),
              QString());
