@@ -12,7 +12,7 @@ QUrl composedURL(const QString &text)
     // Strict parsing: a tolerant QUrl would quietly percent-encode a space in the id
     // and send the request somewhere the maker never published.
     const QUrl url(text, QUrl::StrictMode);
-    if (!url.isValid() || url.isRelative() || url.host().isEmpty())
+    if (!url.isValid() || url.isRelative())
         zelFatal("ZelKit/ZelApp", __LINE__,
                  QStringLiteral("ZelAppConfig: the address \"%1\" composed from baseURL and id "
                                 "does not parse; baseURL must be absolute and id plain URL "

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <filesystem>
@@ -16,7 +17,15 @@ namespace {
 
 const QString migratedKey = QStringLiteral("ZelKit.sandboxMigrated");
 
+// What the container holds is looked at through links: a link that leads nowhere holds
+// nothing to carry over.
 bool existsAt(const QString &path)
+{
+    return QFileInfo::exists(path);
+}
+
+// At the standard location anything at all is the user's, a dangling link included.
+bool anythingAt(const QString &path)
 {
     std::error_code error;
     return std::filesystem::exists(
@@ -52,7 +61,7 @@ std::optional<QString> copySupportFolder(const QString &sandboxedSupport, const 
     if (dataFolders.isEmpty())
         return std::nullopt;
     const QString standardSupport = dataFolders.first() + u'/' + bundleID;
-    if (existsAt(standardSupport))
+    if (anythingAt(standardSupport))
         return std::nullopt;
     QDir().mkpath(dataFolders.first());
     return TreeCopy::copyToNewPath(sandboxedSupport, standardSupport);

@@ -13,8 +13,9 @@ public:
     ZelSandboxMigration() = delete;
 
     // Merges the container's preferences into the standard defaults (keys already set
-    // are kept) and copies its support folder to $XDG_DATA_HOME/<bundle id> unless
-    // something is there already. Done once: "ZelKit.sandboxMigrated" records it. A copy
-    // that fails leaves nothing behind and the flag unset, so the next launch retries.
+    // are kept) and copies its support folder (or file) to $XDG_DATA_HOME/<bundle id>
+    // unless something is there already; a link there that leads nowhere is nothing. Done once:
+    // "ZelKit.sandboxMigrated" records it. A copy that fails leaves nothing behind and the flag
+    // unset, so the next launch retries.
     static void migrateFromContainerIfNeeded(const QString &bundleID);
 };

@@ -23,6 +23,15 @@ QString describe(const char *action, const fs::path &path, const std::error_code
 
 std::optional<QString> copyEntry(const fs::path &from, const fs::path &to, fs::file_status status);
 
+std::optional<QString> copyModificationTime(const fs::path &from, const fs::path &to)
+{
+    std::error_code error;
+    const auto modified = fs::last_write_time(from, error);
+    if (!error)
+        fs::last_write_time(to, modified, error);
+    return std::nullopt;
+}
+
 // Fills the existing folder to with the contents of from, then gives it from's
 // permissions and time: last, so that a read-only folder still receives its contents.
 std::optional<QString> copyFolderContents(const fs::path &from, const fs::path &to,
@@ -61,10 +70,7 @@ std::optional<QString> copyEntry(const fs::path &from, const fs::path &to, fs::f
         fs::copy_file(from, to, fs::copy_options::none, error);
         if (error)
             return describe("copy", from, error);
-        const auto modified = fs::last_write_time(from, error);
-        if (!error)
-            fs::last_write_time(to, modified, error);
-        return std::nullopt;
+        return copyModificationTime(from, to);
     }
     if (!fs::is_directory(status))
         return std::nullopt;
@@ -87,6 +93,34 @@ void removePartialCopy(const fs::path &staging)
     fs::remove_all(staging, error);
 }
 
+// A hidden sibling of to, made here and exclusively so that a failure never removes
+// anything this call did not make: an empty folder, or already the copy of the file.
+std::optional<QString> createStaging(const fs::path &from, const fs::path &to, bool folder,
+                                     fs::path &staging)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path candidate =
+            to.parent_path() /
+            ("." + to.filename().string() + ".partial-" +
+             QByteArray::number(QRandomGenerator::global()->generate(), 36).toStdString());
+        std::error_code error;
+        const bool made = folder ? fs::create_directory(candidate, error)
+                                 : fs::copy_file(from, candidate, fs::copy_options::none, error);
+        if (made) {
+            staging = candidate;
+            return std::nullopt;
+        }
+        if (error == std::errc::file_exists || (!error && folder))
+            continue;
+        if (folder)
+            return describe("create a folder beside", to, error);
+        std::error_code ignored;
+        fs::remove(candidate, ignored);
+        return describe("copy", from, error);
+    }
+    return describe("create a folder beside", to, std::make_error_code(std::errc::file_exists));
+}
+
 } // namespace
 
 std::optional<QString> TreeCopy::copyToNewPath(const QString &source, const QString &target)
@@ -98,27 +132,15 @@ std::optional<QString> TreeCopy::copyToNewPath(const QString &source, const QStr
     const fs::file_status status = fs::status(from, error);
     if (error)
         return describe("examine", from, error);
+    const bool folder = fs::is_directory(status);
+    if (!folder && !fs::is_regular_file(status))
+        return std::nullopt;
 
-    if (!fs::is_directory(status))
-        return describe("copy", from, std::make_error_code(std::errc::not_a_directory));
-
-    // The staging folder is created here, exclusively, so that a failure never removes
-    // anything this call did not make.
     fs::path staging;
-    for (int attempt = 0; attempt < 100 && staging.empty(); ++attempt) {
-        const fs::path candidate =
-            to.parent_path() /
-            ("." + to.filename().string() + ".partial-" +
-             QByteArray::number(QRandomGenerator::global()->generate(), 36).toStdString());
-        if (fs::create_directory(candidate, error))
-            staging = candidate;
-        else if (error)
-            return describe("create a folder beside", to, error);
-    }
-    if (staging.empty())
-        return describe("create a folder beside", to, std::make_error_code(std::errc::file_exists));
-
-    std::optional<QString> failure = copyFolderContents(from, staging, status);
+    if (auto failure = createStaging(from, to, folder, staging))
+        return failure;
+    std::optional<QString> failure =
+        folder ? copyFolderContents(from, staging, status) : copyModificationTime(from, staging);
     if (!failure) {
         // Never replace what appeared at the target meanwhile, not even an empty folder
         // (a plain rename would).

@@ -11,9 +11,10 @@ class TreeCopy
 public:
     TreeCopy() = delete;
 
-    // Copies directories, regular files (with permissions and modification times) and
-    // symbolic links as links; sockets, pipes and devices are not data and are left out.
-    // Returns what went wrong, nothing on success. On failure nothing is left behind and
-    // an existing target is never touched.
+    // Copies a folder with its whole contents, or a single file: directories, regular
+    // files (with permissions and modification times) and symbolic links as links inside;
+    // sockets, pipes and devices are not data and are left out, a source that is one
+    // included. Returns what went wrong, nothing on success. On failure nothing is left
+    // behind and an existing target is never touched.
     static std::optional<QString> copyToNewPath(const QString &source, const QString &target);
 };

@@ -87,7 +87,7 @@ DemoOptions parseOptions(const QStringList &arguments)
     if (parser.isSet(baseURL)) {
         // The framework takes a bad address for a programming error; a user's typo is not.
         const QUrl url(parser.value(baseURL), QUrl::StrictMode);
-        if (!url.isValid() || url.isRelative() || url.host().isEmpty())
+        if (!url.isValid() || url.isRelative())
             fail(QStringLiteral("--base-url must be an absolute address, not '%1'")
                      .arg(parser.value(baseURL)));
         options.baseURL = parser.value(baseURL);
