@@ -57,23 +57,6 @@ std::optional<QColor> commonestColor(const QImage &image)
     return QColor::fromRgb(best.key());
 }
 
-// Tray hosts and our grid do not tint mask images, so draw them in the text colour.
-QIcon tinted(const QIcon &mask, const QColor &color)
-{
-    QIcon result;
-    for (const int side : {18, 36, 64}) {
-        QPixmap pixmap = mask.pixmap(QSize(side, side));
-        if (pixmap.isNull())
-            continue;
-        QPainter painter(&pixmap);
-        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        painter.fillRect(pixmap.rect(), color);
-        painter.end();
-        result.addPixmap(pixmap);
-    }
-    return result.isNull() ? mask : result;
-}
-
 } // namespace
 
 AppDelegate::AppDelegate(StatusItemFactory makeStatusItem, QObject *parent)
@@ -339,10 +322,22 @@ void AppDelegate::refreshPopover()
 
 void AppDelegate::registryChanged()
 {
-    updateContextMenu();
-    refreshPopover();
-    if (m_iconsHidden)
-        m_server.hideAll(statusAnchor());
+    // The server reports every change; a flood of registrations would rebuild the grid
+    // and re-send the hide once for each. Both follow once for all the changes of one
+    // pass of the event loop instead, still right after a new sibling's registration.
+    if (m_registryChangeQueued)
+        return;
+    m_registryChangeQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_registryChangeQueued = false;
+            updateContextMenu();
+            refreshPopover();
+            if (m_iconsHidden)
+                m_server.hideAll(statusAnchor());
+        },
+        Qt::QueuedConnection);
 }
 
 void AppDelegate::toggleHidden()
@@ -454,10 +449,11 @@ ZelStatusInfo AppDelegate::iconInfo(const ZelHubApp &app) const
 {
     ZelStatusInfo info = m_server.statusInfo(app);
     if (app.bundleID == QStringLiteral("com.BRN.Quillo")) {
+        // A template like every status image: the grid draws it in the text colour.
         QIcon scriva(QStringLiteral(":/ScrivaIcon.png"));
         if (!scriva.availableSizes().isEmpty()) {
             scriva.setIsMask(true);
-            info.image = tinted(scriva, textColor());
+            info.image = scriva;
         }
     }
     return info;

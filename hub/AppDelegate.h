@@ -100,4 +100,5 @@ private:
     // The host's token of the last left click, for the sibling it brings forward.
     QString m_activationToken;
     bool m_trayArrivalReported = false;
+    bool m_registryChangeQueued = false;
 };

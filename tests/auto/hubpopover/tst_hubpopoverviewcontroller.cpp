@@ -51,6 +51,7 @@ private slots:
     void emptyState();
     void rows_data();
     void rows();
+    void imageOnlyButton_data();
     void imageOnlyButton();
     void titledButton();
     void blankTitleIsNoTitle();
@@ -129,9 +130,18 @@ void tst_HubPopoverViewController::rows()
     QCOMPARE(shown.popover.size(), shown.controller->preferredContentSize() + QSize(2, 2));
 }
 
+void tst_HubPopoverViewController::imageOnlyButton_data()
+{
+    QTest::addColumn<bool>("isTemplate");
+    QTest::newRow("image as sent") << false;
+    QTest::newRow("template image in the text colour") << true;
+}
+
 void tst_HubPopoverViewController::imageOnlyButton()
 {
-    const QIcon icon = redSquare();
+    QFETCH(bool, isTemplate);
+    QIcon icon = redSquare();
+    icon.setIsMask(isTemplate);
     Shown shown(makeApps(1), [&](const ZelHubApp &) {
         return HubPopoverViewController::StatusInfo{icon, std::nullopt};
     });
@@ -141,7 +151,10 @@ void tst_HubPopoverViewController::imageOnlyButton()
     QVERIFY(button->text().isEmpty());
     QCOMPARE(button->toolTip(), QStringLiteral("App 0"));
     QCOMPARE(button->accessibleName(), QStringLiteral("App 0"));
-    QCOMPARE(button->icon().pixmap(18).toImage().pixelColor(9, 9), QColor(Qt::red));
+    const QColor text = shown.controller->palette().color(QPalette::WindowText);
+    QVERIFY(text != QColor(Qt::red));
+    QCOMPARE(button->icon().pixmap(18).toImage().pixelColor(9, 9),
+             isTemplate ? text : QColor(Qt::red));
 }
 
 void tst_HubPopoverViewController::titledButton()
@@ -201,14 +214,19 @@ void tst_HubPopoverViewController::providerCalledFreshAtEveryReload()
     controller.apps = makeApps(3);
     controller.statusProvider = [&](const ZelHubApp &) {
         ++calls;
-        return HubPopoverViewController::StatusInfo{};
+        return HubPopoverViewController::StatusInfo{redSquare(), QStringLiteral("t")};
     };
     controller.reload();
     const int first = calls;
     QVERIFY(first >= 3);
+    const QList<QToolButton *> buttons = controller.buttons();
+    // Each app keeps its button (its hover and tool tip stay up) when registered again,
+    // here with a new image; the one that left takes its button with it.
+    controller.apps.removeAt(1);
     controller.reload();
-    QCOMPARE(calls, 2 * first);
-    QCOMPARE(controller.findChildren<QToolButton *>().size(), 3);
+    QCOMPARE(calls, first + first * 2 / 3);
+    QCOMPARE(controller.buttons(), (QList<QToolButton *>{buttons.at(0), buttons.at(2)}));
+    QCOMPARE(controller.findChildren<QToolButton *>().size(), 2);
 }
 
 void tst_HubPopoverViewController::clickSelects_data()

@@ -28,16 +28,26 @@ private slots:
 void tst_Platform::logLinesAreVerbatim_data()
 {
     QTest::addColumn<QString>("line");
-    QTest::newRow("plain") << "[ZelHub] server started — discovering Zel apps";
-    QTest::newRow("format directives") << "[ZelHub] registered %s%n%x (%d) — 1 app(s) now";
-    QTest::newRow("non-ASCII") << QString::fromUtf8(
-        "[ZelHub] registered Café 🍵 (cafe) — 2 app(s) now");
-    QTest::newRow("backslashes") << "[ZelKit] Launch at login error: C:\\path\\n";
+    QTest::addColumn<QString>("written");
+    const auto verbatim = [](const char *name, const QString &line) {
+        QTest::newRow(name) << line << line;
+    };
+    verbatim("plain", "[ZelHub] server started — discovering Zel apps");
+    verbatim("format directives", "[ZelHub] registered %s%n%x (%d) — 1 app(s) now");
+    verbatim("non-ASCII", QString::fromUtf8("[ZelHub] registered Café 🍵 (cafe) — 2 app(s) now"));
+    verbatim("backslashes", "[ZelKit] Launch at login error: C:\\path\\n");
+    QTest::newRow("forged line break")
+        << "[ZelHub] registered A\n[ZelHub] registered B (b) — 1 app(s) now (a) — 1 app(s) now"
+        << "[ZelHub] registered A\\n[ZelHub] registered B (b) — 1 app(s) now (a) — 1 app(s) now";
+    QTest::newRow("escape sequence and tab")
+        << "[ZelHub] registered \x1b[2J\tX\r (x) — 1 app(s) now"
+        << "[ZelHub] registered \\x1b[2J\\tX\\r (x) — 1 app(s) now";
 }
 
 void tst_Platform::logLinesAreVerbatim()
 {
     QFETCH(QString, line);
+    QFETCH(QString, written);
     if (qEnvironmentVariableIsSet("ZEL_LOG_CHILD")) {
         ZelLog::write(qEnvironmentVariable("ZEL_LOG_CHILD"));
         return;
@@ -46,7 +56,7 @@ void tst_Platform::logLinesAreVerbatim()
     ZelLog::setCaptureHook([&](const QString &l) { captured << l; });
     ZelLog::write(line);
     ZelLog::setCaptureHook({});
-    QCOMPARE(captured, QStringList{line});
+    QCOMPARE(captured, QStringList{written});
 
     // What reaches standard error: the same UTF-8 bytes and one newline.
     QProcess child;
@@ -57,7 +67,8 @@ void tst_Platform::logLinesAreVerbatim()
                 {"logLinesAreVerbatim:" + QString::fromLatin1(QTest::currentDataTag())});
     QVERIFY(child.waitForFinished(20000));
     const QByteArray err = child.readAllStandardError();
-    QVERIFY2(err.contains("\n" + line.toUtf8() + "\n") || err.startsWith(line.toUtf8() + "\n"),
+    QVERIFY2(err.contains("\n" + written.toUtf8() + "\n") ||
+                 err.startsWith(written.toUtf8() + "\n"),
              err.constData());
 }
 

@@ -278,10 +278,6 @@ void tst_ZelDemo::malformedMessagesToDemo_data()
         << "activate"
         << QStringList{"{'targetID': <'alpha'>, 'anchorX': <'3px'>, 'anchorY': <'4'>}"}
         << "activate anchor=none";
-    QTest::newRow("huge anchor text") << "activate"
-                                      << QStringList{"{'targetID': <'alpha'>, 'anchorX': <'1." +
-                                                     QString(20000, u'0') + "'>, 'anchorY': <'1'>}"}
-                                      << "activate anchor=1.0,1.0";
     QTest::newRow("anchor beyond any double")
         << "activate"
         << QStringList{"{'targetID': <'alpha'>, 'anchorX': <'" + QString(400, u'7') +

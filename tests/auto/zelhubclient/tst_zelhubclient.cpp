@@ -788,6 +788,11 @@ void tst_ZelHubClient::malformedSignalsFromGdbus_data()
         << true << Anchor();
     QTest::newRow("targetID of another app")
         << QStringList{"{'targetID': <'beta'>}"} << false << Anchor();
+    // Bounded before it is compared: normalising it froze every sibling for seconds.
+    QTest::newRow("targetID of 64 KB of combining marks")
+        << QStringList{"{'targetID': <'a" + QString(16000, QChar(0x301)) +
+                       QString(16000, QChar(0x316)) + "'>}"}
+        << false << Anchor();
     QTest::newRow("a string instead of a dictionary")
         << QStringList{"'alpha'"} << false << Anchor();
     QTest::newRow("two dictionaries")

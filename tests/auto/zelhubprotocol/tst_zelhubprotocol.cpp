@@ -210,6 +210,11 @@ void tst_ZelHubProtocol::addressing_data()
     QTest::newRow("6 canonically equivalent")
         << Info(QVariantMap{{"targetID", QString::fromUtf8("cafe\u0301")}})
         << std::optional<QString>(QString::fromUtf8("caf\u00e9")) << true;
+    QTest::newRow("6 own id of 255 units") << Info(QVariantMap{{"targetID", QString(255, u'n')}})
+                                           << std::optional(QString(255, u'n')) << true;
+    QTest::newRow("malformed: own id of 256 units")
+        << Info(QVariantMap{{"targetID", QString(256, u'n')}}) << std::optional(QString(256, u'n'))
+        << false;
 }
 
 void tst_ZelHubProtocol::addressing()

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QImageWriter>
 #include <QPainter>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -39,14 +40,17 @@ public:
     }
 };
 
-QByteArray png(QSize size, QColor color)
+// A PNG, or another format that is not one: an ICO, a progressive JPEG.
+QByteArray png(QSize size, QColor color, const char *format = "png", bool progressive = false)
 {
     QImage image(size, QImage::Format_ARGB32);
     image.fill(color);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
+    QImageWriter writer(&buffer, format);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
     return bytes;
 }
 
@@ -104,6 +108,7 @@ private slots:
     void repeatedRegistration();
     void renameReplacesAndResorts();
     void sortIsLocaleAwareCaseInsensitiveStable();
+    void registryIsBounded();
     void twoInstancesShareOneEntry();
     void unregister();
     void prune();
@@ -121,10 +126,12 @@ private:
     {
         center->postNotification(ZelHubProtocol::register_, info);
     }
+    // Until everything posted so far is applied, images decoded included.
     void settle()
     {
         QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
+        if (server)
+            QTRY_COMPARE(server->pendingCount(), 0);
     }
 
     QTemporaryDir themeDir;
@@ -313,6 +320,8 @@ void tst_ZelHubServer::hostileImagesGiveNoImage_data()
     QTest::newRow("bomb 1025 x 1") << pngBomb(1025, 1) << false;
     QTest::newRow("over a mebibyte")
         << png({8, 8}, Qt::green) + QByteArray(1024 * 1024, '\0') << false;
+    QTest::newRow("ICO") << png({16, 16}, Qt::green, "ico") << false;
+    QTest::newRow("progressive JPEG") << png({16, 16}, Qt::green, "jpeg", true) << false;
     QTest::newRow("largest allowed") << png({1024, 1024}, Qt::green) << true;
 }
 
@@ -325,7 +334,11 @@ void tst_ZelHubServer::hostileImagesGiveNoImage()
     // The registration itself always goes on.
     QCOMPARE(server->apps().size(), 1);
     QCOMPARE(log.size(), 1);
-    QCOMPARE(server->statusInfo(server->apps().first()).image.has_value(), accepted);
+    const auto image = server->statusInfo(server->apps().first()).image;
+    QCOMPARE(image.has_value(), accepted);
+    // What is kept is no larger than the grid draws it: 18 points on the densest screen.
+    if (image)
+        QVERIFY(image->availableSizes().constLast().width() <= 18 * qApp->devicePixelRatio());
 }
 
 void tst_ZelHubServer::repeatedRegistration()
@@ -379,27 +392,58 @@ void tst_ZelHubServer::renameReplacesAndResorts()
 
 void tst_ZelHubServer::sortIsLocaleAwareCaseInsensitiveStable()
 {
-    // The user's locale decides where an accented letter goes.
+    // The user's locale decides where an accented letter goes; a host may set it before
+    // it creates the server.
     const QLocale previous;
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     const auto restore = qScopeGuard([&] { QLocale::setDefault(previous); });
+    server->stop();
+    server = std::make_unique<ZelHubServer>(center.get(), running.get());
+    server->start();
     registerApp({{"appID", "1"}, {"appName", "beta"}});
     registerApp({{"appID", "2"}, {"appName", "Alpha"}});
     registerApp({{"appID", "3"}, {"appName", "gamma"}});
     registerApp({{"appID", "4"}, {"appName", "Zed"}});
     registerApp({{"appID", "5"}, {"appName", "zed"}});
     registerApp({{"appID", "6"}, {"appName", QString::fromUtf8("Émile")}});
+    registerApp({{"appID", "7"}, {"appName", QString::fromUtf8("Örn")}});
     settle();
     QStringList names;
     for (const auto &app : server->apps())
         names << app.name;
-    QCOMPARE(names,
-             (QStringList{"Alpha", "beta", QString::fromUtf8("Émile"), "gamma", "Zed", "zed"}));
+    QCOMPARE(names, (QStringList{"Alpha", "beta", QString::fromUtf8("Émile"), "gamma",
+                                 QString::fromUtf8("Örn"), "Zed", "zed"}));
     // Re-registering the first "zed" name keeps the later one after it.
     registerApp({{"appID", "4"}, {"appName", "Zed"}, {"statusTitle", "new"}});
     settle();
-    QCOMPARE(server->apps().at(4).id, u"4");
-    QCOMPARE(server->apps().at(5).id, u"5");
+    QCOMPARE(server->apps().at(5).id, u"4");
+    QCOMPARE(server->apps().at(6).id, u"5");
+    // Another locale sorts the list again at the next registration, once and stably.
+    QLocale::setDefault(QLocale(QLocale::Swedish, QLocale::Sweden));
+    registerApp({{"appID", "8"}, {"appName", "Omega"}});
+    settle();
+    names.clear();
+    for (const auto &app : server->apps())
+        names << app.id;
+    QCOMPARE(names, (QStringList{"2", "1", "6", "3", "8", "4", "5", "7"}));
+}
+
+void tst_ZelHubServer::registryIsBounded()
+{
+    for (int i = 0; i < 1002; ++i)
+        registerApp({{"appID", QString::number(i)}});
+    settle();
+    QCOMPARE(server->apps().size(), 1000);
+    // Logged once until the registry is below the bound again; known apps still change.
+    registerApp({{"appID", "5"}, {"statusTitle", "t"}});
+    center->postNotification(ZelHubProtocol::unregister, QVariantMap{{"appID", "7"}});
+    registerApp({{"appID", "1001"}});
+    registerApp({{"appID", "1002"}});
+    settle();
+    const QString full = "[ZelHub] registry full \u2014 ignoring new Zel apps";
+    QCOMPARE(log.mid(1000),
+             (QStringList{full, "[ZelHub] registered 5 (5) \u2014 1000 app(s) now",
+                          "[ZelHub] registered 1001 (1001) \u2014 1000 app(s) now", full}));
 }
 
 void tst_ZelHubServer::twoInstancesShareOneEntry()
