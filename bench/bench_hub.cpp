@@ -119,7 +119,7 @@ double popupOpenMs(int apps, int rounds)
     for (int i = 0; i < rounds; ++i) {
         QElapsedTimer timer;
         timer.start();
-        delegate.statusClicked(ZelStatusItem::Click{ZelStatusItem::Button::Left, {}, {}});
+        delegate.statusClicked(ZelStatusItem::Click{});
         if (!delegate.bubble()->isVisible())
             return -1;
         millis.push_back(double(timer.nsecsElapsed()) / 1e6);

@@ -5,6 +5,7 @@
 #include <ZelKit/platform/ApplicationBusName.h>
 #include <ZelKit/platform/SessionBusWatcher.h>
 #include <ZelKit/platform/SignalWatcher.h>
+#include <ZelKit/platform/WaylandSession.h>
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -20,6 +21,7 @@ const QString applicationID = QStringLiteral("com.brannel.ZelHub");
 
 int main(int argc, char *argv[])
 {
+    WaylandSession::preferXWayland();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZelHub"));
     QGuiApplication::setDesktopFileName(applicationID);
