@@ -18,7 +18,10 @@ std::optional<QString> ZelHubProtocol::stringValue(const QVariantMap &userInfo, 
     const auto it = userInfo.constFind(key);
     if (it == userInfo.constEnd() || it->typeId() != QMetaType::QString)
         return std::nullopt;
-    return it->toString();
+    QString text = it->toString();
+    if (text.size() > maxTextLength)
+        return std::nullopt;
+    return text;
 }
 
 std::optional<QByteArray> ZelHubProtocol::dataValue(const QVariantMap &userInfo, const QString &key)
@@ -118,6 +121,8 @@ bool ZelHubProtocol::isAddressedTo(const std::optional<QVariantMap> &userInfo,
     const QString target = it->toString();
     if (target.isEmpty())
         return true;
+    if (target.size() > maxTextLength)
+        return false;
     if (!ownID)
         return false;
     return stringsEqual(target, *ownID);

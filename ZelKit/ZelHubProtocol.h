@@ -38,10 +38,16 @@ public:
     // Compositors' tokens are a few dozen characters; anything this long is refused.
     static constexpr qsizetype maxActivationTokenLength = 256;
 
+    // Any process of the user can post, so every text is bounded before any work is done
+    // on it: a longer "appID" or "targetID" is malformed, any other longer text counts as
+    // absent. Normalising a text of this length stays cheap whatever it holds.
+    static constexpr qsizetype maxTextLength = 255;
+
     // Case-sensitive equality where canonically equivalent strings are equal (NFC forms).
     static bool stringsEqual(const QString &a, const QString &b);
 
-    // The value under key when it is text on the wire; anything else counts as absent.
+    // The value under key when it is text on the wire of at most maxTextLength UTF-16
+    // code units; anything else counts as absent.
     static std::optional<QString> stringValue(const QVariantMap &userInfo, const QString &key);
     static std::optional<QByteArray> dataValue(const QVariantMap &userInfo, const QString &key);
 
@@ -61,7 +67,7 @@ public:
     static std::optional<QString> readActivationToken(const std::optional<QVariantMap> &userInfo);
 
     // Whether a hub command is meant for the application with id ownID (none when it
-    // has no configuration yet).
+    // has no configuration yet). A target longer than maxTextLength is meant for nobody.
     static bool isAddressedTo(const std::optional<QVariantMap> &userInfo,
                               const std::optional<QString> &ownID);
 };

@@ -5,15 +5,21 @@
 #include <ZelKit/platform/ZelNotification.h>
 
 #include <QCollator>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QIcon>
 #include <QImage>
 #include <QList>
+#include <QLocale>
 #include <QObject>
 #include <QPointF>
+#include <QThreadPool>
+#include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <optional>
+#include <vector>
 
 class DistributedNotificationCenter;
 class RunningApplications;
@@ -60,30 +66,80 @@ public:
     void handleRegister(const ZelNotification &notification);
     void handleUnregister(const ZelNotification &notification);
 
-    // Any process of the user can register, so a status image is untrusted: bytes and
-    // pixels beyond what a status icon could ever need are refused as "no image".
+    // Registrations and unregistrations received but not applied yet: they are applied
+    // in the order they came, each after the status images before it are decoded.
+    qsizetype pendingCount() const { return qsizetype(m_pending.size()); }
+
+    // Any process of the user can register, so the registry is bounded: a registration
+    // of a new id beyond this many apps is dropped.
+    static constexpr qsizetype maxApps = 1000;
+
+    // A status image is untrusted too: bytes and header sizes beyond what a status icon
+    // could ever need are refused as "no image", and what is kept is no larger than the
+    // grid draws it (statusImagePoints at the largest pixel ratio of the screens).
     static constexpr qsizetype maxStatusImageBytes = 1024 * 1024;
     static constexpr int maxStatusImagePixels = 1024;
-    static QImage decodeStatusImage(const QByteArray &data);
+    static constexpr int statusImagePoints = 18;
+    // A decode not done this long after its registration's turn came is given up.
+    static constexpr int decodeTimeoutMs = 2000;
+    // Image bytes waiting for their decode at most; more images meanwhile are refused.
+    static constexpr qsizetype maxDecodingBytes = 64 * 1024 * 1024;
+    // PNG only, as the protocol says; scaled down to fit maxSide × maxSide pixels.
+    static QImage decodeStatusImage(const QByteArray &data, int maxSide);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     struct Registration
     {
         ZelHubApp app;
         std::optional<QString> symbolName;
-        QImage decodedImage;
         std::optional<QString> title;
     };
-    void applyRegistration(const Registration &registration);
-    void applyUnregistration(const QString &id);
-    void insertSorted(const ZelHubApp &app, qsizetype position);
+    // One received message, waiting for its turn; without a registration it is an
+    // unregistration.
+    struct Pending
+    {
+        quint64 serial = 0;
+        QString key;
+        std::optional<Registration> registration;
+        bool symbolKnown = false;
+        bool decoding = false;
+        QImage image;
+        std::optional<QDeadlineTimer> turnEnds;
+    };
+    // Beside each entry of m_apps: its id's NFC form and its name's collation key, so
+    // that finding and sorting never normalise or collate a text twice.
+    struct Slot
+    {
+        QString key;
+        QCollatorSortKey sortKey;
+    };
+    void enqueue(Pending pending, std::optional<QByteArray> imageData);
+    void imageDecoded(quint64 serial, const QImage &image, qsizetype bytes);
+    void applyPending();
+    void applyRegistration(const Pending &pending);
+    void applyUnregistration(const QString &key);
+    QCollatorSortKey sortKey(const QString &name) const;
+    void insertSorted(const ZelHubApp &app, const QString &nfcID, qsizetype position);
+    void removeAt(qsizetype index);
+    bool followLocale();
     void reportChange();
     void postCommand(const QString &name, const ZelHubApp *target, std::optional<QPointF> anchor,
                      const std::optional<QString> &activationToken = std::nullopt);
 
     QList<ZelHubApp> m_apps;
+    std::vector<Slot> m_slots;
+    QLocale m_collatorLocale;
     QCollator m_collator;
     QHash<QString, ZelStatusInfo> m_statusInfos; // keyed by the id's NFC form
+    std::deque<Pending> m_pending;
+    quint64 m_nextSerial = 0;
+    qsizetype m_decodingBytes = 0;
+    QTimer m_decodeTurn;
+    QThreadPool m_decoders;
+    bool m_fullLogged = false;
     DistributedNotificationCenter *const m_center;
     RunningApplications *const m_running;
 };

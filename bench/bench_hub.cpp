@@ -1,7 +1,9 @@
 // The hub's own figures, offscreen on a private bus: how soon a started hub asks its
-// siblings in, how long the popup takes to open over a large registry, and what an idle
-// hub costs in CPU and memory. The process figures are taken from a real ZelHub; the
-// popup's from the hub's own delegate in this process.
+// siblings in, how long the popup takes to open over a large registry, what an idle hub
+// costs in CPU and memory, and how it takes floods: bursts of registrations (beside the
+// bare registry server in this process), images far larger than it shows, a hostile id.
+// The process figures are taken from a real ZelHub, counted from its log; the popup's
+// from the hub's own delegate in this process.
 //
 // Prints "name: value unit" lines on standard output; the registry's log lines go to
 // standard error. Run it under a private bus:
@@ -11,6 +13,7 @@
 
 #include <ZelKit/ZelHubProtocol.h>
 #include <ZelKit/platform/DBusMenuExporter.h>
+#include <ZelKit/ZelHubServer.h>
 #include <ZelKit/platform/DistributedNotificationCenter.h>
 
 #include <QApplication>
@@ -59,9 +62,9 @@ double median(std::vector<double> values)
     return values.empty() ? 0.0 : values[values.size() / 2];
 }
 
-QByteArray png32(int seed)
+QByteArray png32(int seed, int side = 32)
 {
-    QImage image(32, 32, QImage::Format_RGBA8888);
+    QImage image(side, side, QImage::Format_RGBA8888);
     image.fill(QColor(seed * 37 % 256, 120, 200, 255));
     QByteArray bytes;
     QBuffer buffer(&bytes);
@@ -98,19 +101,25 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs = 30000)
     return true;
 }
 
+void post(const QVariantMap &info)
+{
+    DistributedNotificationCenter::defaultCenter()->postNotification(ZelHubProtocol::register_,
+                                                                     info);
+}
+
 // Left click to popup shown: prune, discover, grid rebuild and show.
 double popupOpenMs(int apps, int rounds)
 {
     AppDelegate delegate([](QObject *parent) { return new ShownItem(parent); });
     delegate.applicationDidFinishLaunching();
     registerSiblings(apps);
-    if (!waitUntil([&] { return delegate.server().apps().size() >= apps; }))
-        return -1;
+    // Measured over what has arrived by then, however slow the registry is.
+    waitUntil([&] { return delegate.server().apps().size() >= apps; }, 120000);
     std::vector<double> millis;
     for (int i = 0; i < rounds; ++i) {
         QElapsedTimer timer;
         timer.start();
-        delegate.statusClicked(ZelStatusItem::Click{ZelStatusItem::Button::Left, {}, {}});
+        delegate.statusClicked(ZelStatusItem::Click{});
         if (!delegate.bubble()->isVisible())
             return -1;
         millis.push_back(double(timer.nsecsElapsed()) / 1e6);
@@ -181,21 +190,63 @@ public:
         }
     }
     void start() { m_process.start(QStringLiteral(ZEL_HUB_PATH), {}); }
-    bool waitForErr(const QString &text)
+    bool waitForErr(const QString &text, int timeoutMs = 30000)
     {
-        return waitUntil([&] {
-                   m_err += m_process.readAllStandardError();
-                   return m_err.contains(text.toUtf8()) ||
-                          m_process.state() == QProcess::NotRunning;
-               }) &&
+        return waitUntil(
+                   [&] {
+                       read();
+                       return m_err.contains(text.toUtf8()) ||
+                              m_process.state() == QProcess::NotRunning;
+                   },
+                   timeoutMs) &&
                m_err.contains(text.toUtf8());
     }
+    // Milliseconds since `since` until the hub has logged `count` registrations in all,
+    // or -1.
+    double msUntilRegistered(qint64 count, const QElapsedTimer &since, int timeoutMs = 120000)
+    {
+        const bool done = waitUntil(
+            [&] {
+                read();
+                return m_registered >= count || m_process.state() == QProcess::NotRunning;
+            },
+            timeoutMs);
+        return done && m_registered >= count ? double(since.nsecsElapsed()) / 1e6 : -1;
+    }
+    qint64 registered() const { return m_registered; }
     qint64 pid() const { return m_process.processId(); }
 
 private:
+    void read()
+    {
+        const QByteArray chunk = m_process.readAllStandardError();
+        m_err += chunk;
+        m_partial += chunk;
+        const qsizetype end = m_partial.lastIndexOf('\n');
+        if (end < 0)
+            return;
+        m_registered += m_partial.left(end).count("[ZelHub] registered ");
+        m_partial.remove(0, end + 1);
+    }
+
     QProcess m_process;
     QByteArray m_err;
+    QByteArray m_partial;
+    qint64 m_registered = 0;
 };
+
+// A burst of `count` registrations over `ids` ids; each round over them brings the next
+// image, if any.
+void burst(int count, int ids, const QList<QByteArray> &images)
+{
+    for (int i = 0; i < count; ++i) {
+        QVariantMap info{{ZelHubProtocol::keyAppID, QStringLiteral("burst%1").arg(i % ids)},
+                         {ZelHubProtocol::keyAppName, QStringLiteral("Burst %1").arg(i % ids)}};
+        if (!images.isEmpty())
+            info.insert(ZelHubProtocol::keyStatusImageData, images.at(i / ids % images.size()));
+        post(info);
+    }
+}
 
 // utime + stime of a process, in clock ticks.
 long long cpuTicks(qint64 pid)
@@ -210,14 +261,14 @@ long long cpuTicks(qint64 pid)
     return fields.size() > 12 ? fields.at(11).toLongLong() + fields.at(12).toLongLong() : -1;
 }
 
-double rssMb(qint64 pid)
+double rssMb(qint64 pid, const QByteArray &field = "VmRSS:")
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toDouble() / 1024.0;
     return -1;
 }
 
@@ -285,6 +336,77 @@ int main(int argc, char *argv[])
         registerSiblings(100);
         ok = ok && hub.waitForErr(" 100 app(s) now");
         std::printf("hub_rss_mb_100_apps: %.1f MB\n", rssMb(hub.pid()));
+    }
+
+    // The bare registry server on the same bus, for the hub's bursts to be read against.
+    {
+        ZelHubServer server;
+        int applied = 0;
+        server.onRegistryChanged = [&] { ++applied; };
+        server.start();
+        QElapsedTimer timer;
+        timer.start();
+        burst(1000, 1000, {});
+        const bool done = waitUntil([&] { return applied >= 1000; }, 120000);
+        std::printf("server_burst_1000_ms: %.1f ms\n", done ? timer.nsecsElapsed() / 1e6 : -1.0);
+        server.stop();
+    }
+
+    // Floods into a real hub: distinct ids, then ten rounds over them with a new image
+    // each time, so that every registration is a change; then a 64 KB id of combining
+    // marks, measured until a probe registered after it is applied.
+    {
+        HubProcess hub(home.path());
+        hub.start();
+        ok = ok && hub.waitForErr("[ZelHub] server started");
+        QElapsedTimer timer;
+        timer.start();
+        burst(1000, 1000, {});
+        double ms = hub.msUntilRegistered(1000, timer);
+        std::printf("hub_burst_1000_ms: %.1f ms\n", ms);
+        QList<QByteArray> images;
+        for (int round = 0; round < 10; ++round)
+            images.append(png32(round));
+        timer.start();
+        burst(10000, 1000, images);
+        ms = hub.msUntilRegistered(11000, timer);
+        std::printf("hub_burst_10000_ms: %.1f ms\n", ms);
+
+        // Medians over a few rounds, each a probe alone and then the hostile id followed
+        // by a probe, once the hub is done with the bursts.
+        QString hostile = QStringLiteral("a");
+        hostile += QString(16000, QChar(0x301)) + QString(16000, QChar(0x316));
+        std::vector<double> alone, afterHostile;
+        for (int round = 0; round < 7; ++round) {
+            for (const bool withHostile : {false, true}) {
+                const qint64 before = hub.registered();
+                timer.start();
+                if (withHostile)
+                    post({{ZelHubProtocol::keyAppID, hostile}});
+                post({{ZelHubProtocol::keyAppID, QStringLiteral("burst0")},
+                      {ZelHubProtocol::keyStatusTitle, QString::number(2 * round + withHostile)}});
+                (withHostile ? afterHostile : alone)
+                    .push_back(hub.msUntilRegistered(before + 1, timer));
+            }
+        }
+        std::printf("probe_alone_ms: %.2f ms\n", median(alone));
+        std::printf("hostile_id_64k_ms: %.2f ms\n", median(afterHostile));
+        ok = ok && ms >= 0;
+    }
+
+    // A thousand apps, each sending a 1024 × 1024 PNG.
+    {
+        HubProcess hub(home.path());
+        hub.start();
+        ok = ok && hub.waitForErr("[ZelHub] server started");
+        QElapsedTimer timer;
+        timer.start();
+        burst(1000, 1000, {png32(1, 1024)});
+        const bool done = hub.msUntilRegistered(1000, timer) >= 0;
+        std::printf("hub_rss_mb_1000_apps_1024px: %.1f MB\n", done ? rssMb(hub.pid()) : -1.0);
+        std::printf("hub_peak_rss_mb_1000_apps_1024px: %.1f MB\n",
+                    done ? rssMb(hub.pid(), "VmHWM:") : -1.0);
+        ok = ok && done;
     }
     return ok ? 0 : 1;
 }

@@ -186,7 +186,8 @@ double costAtThousandApps(int rounds)
     } running;
     ZelHubServer server(&center, &running);
     server.start();
-    for (int i = 0; i < 1000; ++i)
+    // The registry's bound leaves room for the extra one.
+    for (int i = 0; i < 999; ++i)
         center.postNotification(ZelHubProtocol::register_,
                                 QVariantMap{{"appID", QStringLiteral("app%1").arg(i)},
                                             {"appName", QStringLiteral("App %1").arg(i)}});

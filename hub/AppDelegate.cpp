@@ -5,6 +5,7 @@
 #include "HubPopoverViewController.h"
 
 #include <ZelKit/ZelScreenAnchor.h>
+#include <ZelKit/platform/WaylandSession.h>
 #include <ZelKit/platform/ZelUserDefaults.h>
 
 #include <QAction>
@@ -18,6 +19,7 @@
 #include <QPainter>
 #include <QPalette>
 #include <QScreen>
+#include <QStyleHints>
 #include <QTimer>
 
 #include <algorithm>
@@ -53,23 +55,6 @@ std::optional<QColor> commonestColor(const QImage &image)
         return std::nullopt;
     const auto best = std::max_element(counts.cbegin(), counts.cend());
     return QColor::fromRgb(best.key());
-}
-
-// Tray hosts and our grid do not tint mask images, so draw them in the text colour.
-QIcon tinted(const QIcon &mask, const QColor &color)
-{
-    QIcon result;
-    for (const int side : {18, 36, 64}) {
-        QPixmap pixmap = mask.pixmap(QSize(side, side));
-        if (pixmap.isNull())
-            continue;
-        QPainter painter(&pixmap);
-        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-        painter.fillRect(pixmap.rect(), color);
-        painter.end();
-        result.addPixmap(pixmap);
-    }
-    return result.isNull() ? mask : result;
 }
 
 } // namespace
@@ -171,6 +156,11 @@ QColor AppDelegate::glyphColor() const
 
 std::optional<QColor> AppDelegate::panelColor() const
 {
+    // A Wayland compositor shows no client another's surfaces: its panel is known only
+    // by the desktop's name, and so from the start (GNOME's host may lose an icon that
+    // changes while it sets the item up).
+    if (WaylandSession::isWaylandSession())
+        return WaylandSession::panelColor();
     if (!m_statusItem || !m_statusItem->isAvailable())
         return std::nullopt;
     QRect area = m_statusItem->geometry();
@@ -208,7 +198,10 @@ void AppDelegate::updateGlyph()
         return;
     qCDebug(lcZelHubUi) << "glyph colour" << color.name();
     m_glyphColor = color;
-    m_statusItem->setIcon(HubGlyph::icon(color));
+    // Already in the panel's colour: a mask would be drawn over in the text colour again.
+    QIcon glyph = HubGlyph::icon(color);
+    glyph.setIsMask(false);
+    m_statusItem->setIcon(glyph);
 }
 
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
@@ -271,12 +264,23 @@ void AppDelegate::statusClicked(const std::optional<ZelStatusItem::Click> &click
     if (click) {
         qCDebug(lcZelHubUi) << "click" << int(click->button) << click->modifiers
                             << "popup open:" << m_bubbleOpen;
-        m_clickPosition = click->position ? click->position : std::optional<QPoint>(QCursor::pos());
+        m_clickPosition = click->position                 ? click->position
+                          : click->positionRelativeToIcon ? barPoint()
+                                                          : std::optional<QPoint>(QCursor::pos());
+        if (click->button == ZelStatusItem::Button::Left)
+            m_activationToken = click->activationToken;
         if (click->button == ZelStatusItem::Button::Right ||
             click->modifiers.testFlag(Qt::ControlModifier)) {
             showContextMenu();
             return;
         }
+    }
+    // Hosts report a double click as two clicks (or a click and a press outside the popup):
+    // the second must not close what the first opened.
+    if (m_bubbleOpen && m_bubbleOpened.isValid() &&
+        m_bubbleOpened.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval()) {
+        qCDebug(lcZelHubUi) << "second click of a double click";
+        return;
     }
     if (endsClosingClick && !m_bubbleOpen) {
         qCDebug(lcZelHubUi) << "click taken as the one that closed the popup";
@@ -297,6 +301,7 @@ void AppDelegate::togglePopover()
     m_server.discover();
     refreshPopover();
     m_bubbleOpen = true;
+    m_bubbleOpened.start();
     m_bubble->show(iconRect().value_or(QRect()), popupBounds());
 }
 
@@ -317,10 +322,22 @@ void AppDelegate::refreshPopover()
 
 void AppDelegate::registryChanged()
 {
-    updateContextMenu();
-    refreshPopover();
-    if (m_iconsHidden)
-        m_server.hideAll(statusAnchor());
+    // The server reports every change; a flood of registrations would rebuild the grid
+    // and re-send the hide once for each. Both follow once for all the changes of one
+    // pass of the event loop instead, still right after a new sibling's registration.
+    if (m_registryChangeQueued)
+        return;
+    m_registryChangeQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_registryChangeQueued = false;
+            updateContextMenu();
+            refreshPopover();
+            if (m_iconsHidden)
+                m_server.hideAll(statusAnchor());
+        },
+        Qt::QueuedConnection);
 }
 
 void AppDelegate::toggleHidden()
@@ -338,7 +355,10 @@ void AppDelegate::toggleHidden()
 
 void AppDelegate::popoverDidShow()
 {
-    qCDebug(lcZelHubUi) << "popup shown";
+    // Where it went, as the window system reports it.
+    const QRect frame = m_bubble ? m_bubble->frameGeometry() : QRect();
+    qCDebug(lcZelHubUi, "popup shown at %d,%d size=%dx%d", frame.x(), frame.y(), frame.width(),
+            frame.height());
     m_bubbleOpen = true;
 }
 
@@ -405,7 +425,9 @@ QRect AppDelegate::popupBounds() const
     if (!m_statusItem || !m_statusItem->geometry().isEmpty() || !m_clickPosition)
         return {};
     // The host's point is somewhere on the panel: the popup goes in the work area beside
-    // it, which Qt follows from _NET_WORKAREA.
+    // it, which Qt follows from _NET_WORKAREA; sway tells it only to its own clients.
+    if (const std::optional<QRect> area = WaylandSession::swayWorkArea())
+        return *area;
     const QScreen *screen = QGuiApplication::screenAt(*m_clickPosition);
     if (!screen)
         screen = QGuiApplication::primaryScreen();
@@ -415,7 +437,11 @@ QRect AppDelegate::popupBounds() const
 void AppDelegate::activateApp(const ZelHubApp &app)
 {
     // The anchor is taken while the popup still shows, and the post goes first.
-    m_server.activate(app, statusAnchor());
+    // The host's token of the click lets the sibling's window take the focus on Wayland.
+    m_server.activate(app, statusAnchor(),
+                      m_activationToken.isEmpty() ? std::nullopt
+                                                  : std::optional<QString>(m_activationToken));
+    m_activationToken.clear();
     m_bubble->performClose();
 }
 
@@ -423,13 +449,28 @@ ZelStatusInfo AppDelegate::iconInfo(const ZelHubApp &app) const
 {
     ZelStatusInfo info = m_server.statusInfo(app);
     if (app.bundleID == QStringLiteral("com.BRN.Quillo")) {
+        // A template like every status image: the grid draws it in the text colour.
         QIcon scriva(QStringLiteral(":/ScrivaIcon.png"));
         if (!scriva.availableSizes().isEmpty()) {
             scriva.setIsMask(true);
-            info.image = tinted(scriva, textColor());
+            info.image = scriva;
         }
     }
     return info;
+}
+
+std::optional<QPoint> AppDelegate::barPoint()
+{
+    // The host's bar is where sway's work area ends; which end of it holds the tray is not
+    // told, and the right end is where bars keep it unless configured otherwise.
+    const std::optional<QRect> area = WaylandSession::swayWorkArea();
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!area || !screen)
+        return QCursor::pos();
+    const QRect full = screen->geometry();
+    if (area->bottom() < full.bottom() && area->top() == full.top())
+        return QPoint(area->right(), area->bottom() + 1);
+    return QPoint(area->right(), area->top() - 1);
 }
 
 std::optional<QRect> AppDelegate::iconRect() const

@@ -3,6 +3,7 @@
 #include <ZelKit/ZelHubServer.h>
 #include <ZelKit/platform/ZelStatusItem.h>
 
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QObject>
 #include <QPoint>
@@ -66,6 +67,8 @@ private:
     ZelStatusInfo iconInfo(const ZelHubApp &app) const;
     // The tray icon's rectangle in Qt global coordinates, or the click's point.
     std::optional<QRect> iconRect() const;
+    // Against the host's bar, where a host tells no position on the screen.
+    static std::optional<QPoint> barPoint();
     // Where a popup goes: the icon's screen, or the work area beside the panel where the
     // host told only the click's point.
     QRect popupBounds() const;
@@ -92,5 +95,10 @@ private:
     // the cursor then.
     std::optional<QPoint> m_clickPosition;
     bool m_missingTrayReported = false;
+    // Since the popup last opened: a click within a double-click time is the same gesture.
+    QElapsedTimer m_bubbleOpened;
+    // The host's token of the last left click, for the sibling it brings forward.
+    QString m_activationToken;
     bool m_trayArrivalReported = false;
+    bool m_registryChangeQueued = false;
 };

@@ -2,12 +2,15 @@
 
 #include "HubPopoverViewController.h"
 
+#include <ZelKit/platform/WaylandSession.h>
+
 #include <QBoxLayout>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QStyleHints>
 #include <QTimer>
 
 #include <algorithm>
@@ -17,12 +20,28 @@ namespace {
 // A click on the tray icon closes the popup on press and toggles on release; both come
 // within a moment of each other.
 constexpr qint64 outsideClickWindowMs = 300;
+// Around the icon, or the point the host reported, a press still counts as on the icon.
+constexpr int iconReach = 16;
 // Between the icon's edge and the popup's.
 constexpr int gap = 4;
 
 } // namespace
 
-HubPopover::HubPopover(QWidget *parent) : QWidget(parent, Qt::Popup | Qt::FramelessWindowHint)
+namespace {
+
+// A Wayland client's popup needs a parent surface and the serial of a click on it, which a
+// tray application never has: there the popup is a frameless tool window that the
+// compositor places, closed on Escape and when it loses the keyboard.
+Qt::WindowFlags popupFlags()
+{
+    if (WaylandSession::isNativeClient())
+        return Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+    return Qt::Popup | Qt::FramelessWindowHint;
+}
+
+} // namespace
+
+HubPopover::HubPopover(QWidget *parent) : QWidget(parent, popupFlags())
 {
     setAttribute(Qt::WA_X11NetWmWindowTypePopupMenu);
     setWindowTitle(QStringLiteral("ZelHub"));
@@ -102,6 +121,7 @@ void HubPopover::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     m_outsideClose.invalidate();
+    m_shown.start();
     if (auto callback = onDidShow)
         callback();
 }
@@ -115,8 +135,14 @@ void HubPopover::hideEvent(QHideEvent *event)
 
 void HubPopover::mousePressEvent(QMouseEvent *event)
 {
-    // A popup gets the press that lands outside it, and closes on it.
+    // A popup gets the press that lands outside it, and closes on it; but not on the
+    // second press of the double click on the tray icon that opened it.
     if (!rect().contains(event->position().toPoint())) {
+        const QRect icon = m_anchor.adjusted(-iconReach, -iconReach, iconReach, iconReach);
+        if (event->button() == Qt::LeftButton && m_shown.isValid() &&
+            m_shown.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval() &&
+            icon.contains(event->globalPosition().toPoint()))
+            return;
         m_outsideClose.start();
         const bool context =
             event->button() == Qt::RightButton ||
@@ -130,6 +156,15 @@ void HubPopover::mousePressEvent(QMouseEvent *event)
         }
     }
     QWidget::mousePressEvent(event);
+}
+
+void HubPopover::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    // Where the popup is a window of its own, losing the keyboard is the click elsewhere.
+    if (event->type() == QEvent::ActivationChange && windowType() != Qt::Popup && isVisible() &&
+        !isActiveWindow())
+        performClose();
 }
 
 void HubPopover::keyPressEvent(QKeyEvent *event)

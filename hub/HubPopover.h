@@ -46,6 +46,7 @@ protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void changeEvent(QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
 
@@ -54,4 +55,5 @@ private:
     QRect m_anchor;
     QRect m_bounds;
     QElapsedTimer m_outsideClose;
+    QElapsedTimer m_shown;
 };

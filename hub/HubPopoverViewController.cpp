@@ -1,30 +1,58 @@
 #include "HubPopoverViewController.h"
 
 #include <QBoxLayout>
+#include <QHash>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QToolButton>
+
+#include <utility>
+
+namespace {
+
+const QString placeholderName = QStringLiteral("app.dashed");
+
+// The hub ships its placeholder as a theme icon of last resort, so that it always exists
+// and a sibling may name it as its status symbol like any other. Without a theme (a bare
+// session) Qt looks nowhere, so the freedesktop base theme is the one then.
+void shipPlaceholder()
+{
+    static const bool shipped = [] {
+        if (QIcon::themeName().isEmpty())
+            QIcon::setThemeName(QStringLiteral("hicolor"));
+        QIcon::setFallbackSearchPaths(QIcon::fallbackSearchPaths() << QStringLiteral(":/icons"));
+        return true;
+    }();
+    Q_UNUSED(shipped);
+}
+
+} // namespace
 
 HubPopoverViewController::HubPopoverViewController(QWidget *parent) : QWidget(parent)
 {
+    shipPlaceholder();
     resize(180, 44);
-    // The content lives in a child rebuilt at each reload, so that nothing of one build
-    // (buttons, layouts) survives into the next.
     auto *root = new QVBoxLayout(this);
     root->setContentsMargins(0, 0, 0, 0);
     root->setSpacing(0);
+    m_content = new QWidget(this);
+    // Flat buttons: no frame or padding, so the image fills the 18-pixel button; the
+    // keyboard focus and the hover still show, as a tint. Set once here: a style sheet
+    // of each button's own would be parsed for every one of them.
+    m_content->setStyleSheet(QStringLiteral(
+        "QToolButton { border: none; padding: 0px; margin: 0px; }"
+        "QToolButton:hover { background: palette(midlight); border-radius: 3px; }"
+        "QToolButton:focus { background: palette(highlight); border-radius: 3px; }"));
+    root->addWidget(m_content);
 }
 
 std::optional<QIcon> HubPopoverViewController::placeholderIcon()
 {
-    const QString name = QStringLiteral("app.dashed");
-    if (QIcon::hasThemeIcon(name))
-        return QIcon::fromTheme(name);
-    // The hub ships its own, for themes without one.
-    QIcon shipped(QStringLiteral(":/icons/app.dashed.png"));
-    if (shipped.availableSizes().isEmpty())
+    shipPlaceholder();
+    if (!QIcon::hasThemeIcon(placeholderName))
         return std::nullopt;
-    return shipped;
+    return QIcon::fromTheme(placeholderName);
 }
 
 QString HubPopoverViewController::trimmedTitle(const std::optional<QString> &title)
@@ -43,6 +71,22 @@ QString HubPopoverViewController::trimmedTitle(const std::optional<QString> &tit
     return title->mid(begin, end - begin);
 }
 
+QIcon HubPopoverViewController::templateIcon(const QIcon &mask, const QColor &color)
+{
+    QIcon result;
+    for (const int side : {18, 36}) {
+        QPixmap pixmap = mask.pixmap(QSize(side, side));
+        if (pixmap.isNull())
+            continue;
+        QPainter painter(&pixmap);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(pixmap.rect(), color);
+        painter.end();
+        result.addPixmap(pixmap);
+    }
+    return result.isNull() ? mask : result;
+}
+
 HubPopoverViewController::StatusInfo HubPopoverViewController::infoFor(const ZelHubApp &app) const
 {
     if (auto provider = statusProvider)
@@ -53,13 +97,69 @@ HubPopoverViewController::StatusInfo HubPopoverViewController::infoFor(const Zel
 void HubPopoverViewController::reload()
 {
     // Siblings answer the "discover" of every opening at once, and each answer rebuilds
-    // the grid under the user's fingers: the keyboard stays on the icon it was on.
-    const int focused = int(m_buttons.indexOf(qobject_cast<QToolButton *>(focusWidget())));
-    delete m_content;
-    m_content = new QWidget(this);
-    m_buttons.clear();
+    // the grid under the user's fingers: every app keeps its button, with its hover, its
+    // tool tip and the keyboard focus, and only what it shows anew is replaced.
+    const QList<QToolButton *> before = m_buttons;
+    QToolButton *focused = qobject_cast<QToolButton *>(focusWidget());
+    const int focusedIndex = int(before.indexOf(focused));
+    const QColor templateColor = palette().color(QPalette::WindowText);
+    if (templateColor != m_templateColor) {
+        m_templateColor = templateColor;
+        for (Face &face : m_faces)
+            face.imageKey.reset();
+    }
+
+    QHash<QString, qsizetype> previous;
+    for (qsizetype i = 0; i < m_faces.size(); ++i)
+        previous.insert(m_faces.at(i).id, i);
+    QList<QToolButton *> buttons;
+    QList<Face> faces;
+    buttons.reserve(apps.size());
+    faces.reserve(apps.size());
+    for (int i = 0; i < apps.size(); ++i) {
+        const ZelHubApp &app = apps.at(i);
+        const auto kept = previous.constFind(app.id);
+        QToolButton *button = nullptr;
+        Face face;
+        if (kept != previous.constEnd() && m_buttons.at(*kept)) {
+            button = std::exchange(m_buttons[*kept], nullptr);
+            face = std::move(m_faces[*kept]);
+        } else {
+            button = makeIconButton(i);
+            face.id = app.id;
+        }
+        showOnButton(button, face, app, infoFor(app));
+        button->setProperty("tag", i);
+        buttons.append(button);
+        faces.append(std::move(face));
+    }
+    qDeleteAll(m_buttons); // those whose app is gone; the kept ones were taken out
+    const bool moved = buttons != before;
+    m_buttons = std::move(buttons);
+    m_faces = std::move(faces);
+    if (moved || !m_content->layout() || (m_emptyLabel != nullptr) != apps.isEmpty())
+        layOutGrid();
+
+    if (focused && !m_buttons.contains(focused) && focusedIndex >= 0 && !m_buttons.isEmpty())
+        m_buttons.at(std::min(focusedIndex, int(m_buttons.size()) - 1))
+            ->setFocus(Qt::OtherFocusReason);
+    if (apps.isEmpty()) {
+        m_preferredContentSize = QSize(200, int(emptyHeight));
+        return;
+    }
+    QLayout *outer = m_content->layout();
+    outer->activate();
+    // The fitting size of the grid alone, as the margins are the padding.
+    const QSize grid = outer->sizeHint().shrunkBy(outer->contentsMargins());
+    m_preferredContentSize = grid + QSize(2 * int(padding), 2 * int(padding));
+}
+
+void HubPopoverViewController::layOutGrid()
+{
+    // Layouts own no widgets: deleting them leaves every kept button as it is.
+    delete m_content->layout();
+    delete m_emptyLabel;
     m_emptyLabel = nullptr;
-    layout()->addWidget(m_content);
 
     if (apps.isEmpty()) {
         auto *box = new QVBoxLayout(m_content);
@@ -70,11 +170,11 @@ void HubPopoverViewController::reload()
         palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
         m_emptyLabel->setPalette(palette);
         box->addWidget(m_emptyLabel, 0, Qt::AlignCenter);
-        m_preferredContentSize = QSize(200, int(emptyHeight));
+        m_emptyLabel->show();
         return;
     }
 
-    const int n = int(apps.size());
+    const int n = int(m_buttons.size());
     const int rows = (n + cols - 1) / cols;
     auto *outer = new QVBoxLayout(m_content);
     const int margin = int(padding);
@@ -85,66 +185,72 @@ void HubPopoverViewController::reload()
         auto *row = new QHBoxLayout;
         row->setSpacing(int(iconSpacing));
         row->setContentsMargins(0, 0, 0, 0);
-        for (int i = r * cols; i < std::min(r * cols + cols, n); ++i) {
-            const bool titled = !trimmedTitle(infoFor(apps.at(i)).second).isEmpty();
-            QToolButton *button = makeIconButton(apps.at(i), i);
-            button->setFixedHeight(int(iconSize));
-            if (!titled)
-                button->setFixedWidth(int(iconSize));
-            row->addWidget(button, 0, Qt::AlignVCenter);
-        }
+        for (int i = r * cols; i < std::min(r * cols + cols, n); ++i)
+            row->addWidget(m_buttons.at(i), 0, Qt::AlignVCenter);
         outer->addLayout(row);
         // Rows sit on the leading edge; the last may be shorter.
         outer->setAlignment(row, Qt::AlignLeft);
     }
     // Shown now rather than by the layout later, so that a button can take the focus
     // (and show it) at once.
-    m_content->show();
-    if (focused >= 0)
-        m_buttons.at(std::min(focused, n - 1))->setFocus(Qt::OtherFocusReason);
-    outer->activate();
-    // The fitting size of the grid alone, as the margins are the padding.
-    const QSize grid = outer->sizeHint().shrunkBy(outer->contentsMargins());
-    m_preferredContentSize = grid + QSize(2 * margin, 2 * margin);
+    for (QToolButton *button : std::as_const(m_buttons))
+        button->show();
 }
 
-QToolButton *HubPopoverViewController::makeIconButton(const ZelHubApp &app, int index)
+QToolButton *HubPopoverViewController::makeIconButton(int index)
 {
-    const auto [image, title] = infoFor(app);
     auto *button = new QToolButton(m_content);
     button->setAutoRaise(true);
     button->setFocusPolicy(Qt::StrongFocus);
     button->setIconSize(QSize(int(iconSize), int(iconSize)));
-    // Flat: no frame or padding, so the image fills the 18-pixel button; the keyboard
-    // focus and the hover still show, as a tint.
-    button->setStyleSheet(QStringLiteral(
-        "QToolButton { border: none; padding: 0px; margin: 0px; }"
-        "QToolButton:hover { background: palette(midlight); border-radius: 3px; }"
-        "QToolButton:focus { background: palette(highlight); border-radius: 3px; }"));
-    if (image)
-        button->setIcon(*image);
-    else if (const auto placeholder = placeholderIcon())
-        button->setIcon(*placeholder);
-
-    const QString trimmed = trimmedTitle(title);
-    if (!trimmed.isEmpty()) {
-        button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-        button->setText(u' ' + trimmed);
-        QFont font = button->font();
-        font.setPixelSize(11);
-        button->setFont(font);
-    } else {
-        button->setToolButtonStyle(Qt::ToolButtonIconOnly);
-        button->setText(QString());
-    }
-    button->setToolTip(app.name);
-    button->setAccessibleName(app.name);
+    button->setFixedHeight(int(iconSize));
     button->setProperty("tag", index);
+    button->setToolButtonStyle(Qt::ToolButtonIconOnly);
     button->installEventFilter(this);
     connect(button, &QToolButton::clicked, this,
             [this, button] { iconClicked(button->property("tag").toInt()); });
-    m_buttons.append(button);
     return button;
+}
+
+void HubPopoverViewController::showOnButton(QToolButton *button, Face &face, const ZelHubApp &app,
+                                            const StatusInfo &info)
+{
+    const auto &[image, title] = info;
+    const qint64 imageKey = image ? image->cacheKey() : 0;
+    if (face.imageKey != imageKey) {
+        // Status and symbol images are templates, drawn in the text colour like the hub's
+        // own glyph; the placeholder and an application's own icon as they are.
+        if (image)
+            button->setIcon(image->isMask() ? templateIcon(*image, m_templateColor) : *image);
+        else if (const auto placeholder = placeholderIcon())
+            button->setIcon(*placeholder);
+        else
+            button->setIcon(QIcon());
+        face.imageKey = imageKey;
+    }
+
+    const QString trimmed = trimmedTitle(title);
+    if (trimmed != face.title) {
+        if (!trimmed.isEmpty()) {
+            button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+            button->setText(u' ' + trimmed);
+            QFont font = button->font();
+            font.setPixelSize(11);
+            button->setFont(font);
+            button->setMinimumWidth(0);
+            button->setMaximumWidth(QWIDGETSIZE_MAX);
+        } else {
+            button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+            button->setText(QString());
+            button->setFont(QFont());
+            button->setFixedWidth(int(iconSize));
+        }
+        face.title = trimmed;
+    }
+    if (button->toolTip() != app.name) {
+        button->setToolTip(app.name);
+        button->setAccessibleName(app.name);
+    }
 }
 
 void HubPopoverViewController::iconClicked(int tag)

@@ -2,6 +2,7 @@
 
 #include <ZelKit/ZelHubApp.h>
 
+#include <QColor>
 #include <QIcon>
 #include <QList>
 #include <QSize>
@@ -47,20 +48,35 @@ public:
 
     void iconClicked(int tag);
 
-    // "app.dashed" from the icon theme, else the hub's own; none if both are missing.
+    // "app.dashed" from the icon theme, else the hub's own (which is installed as the
+    // theme's fallback); none if both are missing.
     static std::optional<QIcon> placeholderIcon();
     static QString trimmedTitle(const std::optional<QString> &title);
+    // A template image as the grid draws it: its coverage (alpha) in `color`.
+    static QIcon templateIcon(const QIcon &mask, const QColor &color);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    QToolButton *makeIconButton(const ZelHubApp &app, int index);
+    // What a button shows, so that a rebuild replaces only what changed.
+    struct Face
+    {
+        QString id;
+        std::optional<qint64> imageKey; // 0 for none
+        std::optional<QString> title;
+    };
+    QToolButton *makeIconButton(int index);
+    void showOnButton(QToolButton *button, Face &face, const ZelHubApp &app,
+                      const StatusInfo &info);
+    void layOutGrid();
     StatusInfo infoFor(const ZelHubApp &app) const;
     void moveFocus(int from, int dx, int dy);
 
     QSize m_preferredContentSize;
     QList<QToolButton *> m_buttons;
+    QList<Face> m_faces; // beside m_buttons
+    QColor m_templateColor;
     QLabel *m_emptyLabel = nullptr;
     QWidget *m_content = nullptr;
 };

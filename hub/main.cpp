@@ -3,7 +3,9 @@
 #include "HubGlyph.h"
 
 #include <ZelKit/platform/ApplicationBusName.h>
+#include <ZelKit/platform/SessionBusWatcher.h>
 #include <ZelKit/platform/SignalWatcher.h>
+#include <ZelKit/platform/WaylandSession.h>
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -19,6 +21,7 @@ const QString applicationID = QStringLiteral("com.brannel.ZelHub");
 
 int main(int argc, char *argv[])
 {
+    WaylandSession::preferXWayland();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ZelHub"));
     QGuiApplication::setDesktopFileName(applicationID);
@@ -41,12 +44,20 @@ int main(int argc, char *argv[])
     static AppDelegate *delegate = new AppDelegate;
     SignalWatcher signalWatcher;
     signalWatcher.onSignal = [](const char *) { QCoreApplication::quit(); };
+    // Without the bus no sibling can reach the hub: it ends with the session.
+    SessionBusWatcher busWatcher;
+    busWatcher.onDisconnected = [] {
+        std::fputs("ZelHub: the D-Bus session bus has gone away; the hub ends with the "
+                   "session.\n",
+                   stderr);
+        QCoreApplication::exit(1);
+    };
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate,
                      [] { delegate->applicationWillTerminate(); });
     QTimer::singleShot(0, delegate, [] { delegate->applicationDidFinishLaunching(); });
 
-    QApplication::exec();
+    const int status = QApplication::exec();
     delete delegate;
     ApplicationBusName::release(applicationID);
-    return 0;
+    return status;
 }

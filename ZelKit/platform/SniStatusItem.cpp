@@ -12,6 +12,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QLoggingCategory>
@@ -21,6 +22,7 @@
 #include <QtEndian>
 
 #include <atomic>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcZelSni, "zelkit.sni", QtWarningMsg)
 
@@ -35,6 +37,8 @@ const QString itemPath = QStringLiteral("/StatusNotifierItem");
 constexpr int watcherTimeoutMs = 5000;
 // Sizes panels of the common heights pick from when the host does not scale itself.
 constexpr int iconSizes[] = {18, 22, 36, 44};
+// Beyond every icon size a bar gives its tray.
+constexpr int relativeBound = 64;
 
 } // namespace
 
@@ -186,6 +190,9 @@ class SniItemAdaptor : public QDBusAbstractAdaptor
     Q_PROPERTY(SniToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
     Q_PROPERTY(QDBusObjectPath Menu READ menu)
+    // GNOME's host reads these on every NewIcon, and shows no icon when they are missing.
+    Q_PROPERTY(QString IconAccessibleDesc READ title)
+    Q_PROPERTY(QString AttentionAccessibleDesc READ title)
 public:
     explicit SniItemAdaptor(SniStatusItem *item) : QDBusAbstractAdaptor(item), m_item(item)
     {
@@ -223,6 +230,8 @@ public Q_SLOTS:
     // The hub has nothing else for a middle click than what a left click does.
     void SecondaryActivate(int x, int y) { m_item->hostClicked(ZelStatusItem::Button::Left, x, y); }
     void ContextMenu(int x, int y) { m_item->hostClicked(ZelStatusItem::Button::Right, x, y); }
+    // Wayland hosts hand over the token of the click just before Activate.
+    void ProvideXdgActivationToken(const QString &token) { m_item->m_activationToken = token; }
     void Scroll(int delta, const QString &orientation)
     {
         qCDebug(lcZelSni) << "scroll ignored" << delta << orientation;
@@ -462,10 +471,29 @@ void SniStatusItem::hostClicked(Button button, int x, int y)
     click.button = button;
     click.modifiers = QGuiApplication::queryKeyboardModifiers();
     click.position = hostToGlobal(x, y);
+    click.activationToken = std::exchange(m_activationToken, QString());
+    // This host's release at hand reports where on its icon the click was, not where on
+    // the screen; any position that small from it is taken for that.
+    if (click.position && x >= 0 && y >= 0 && x < relativeBound && y < relativeBound &&
+        hostIsWaybar()) {
+        click.position.reset();
+        click.positionRelativeToIcon = true;
+    }
     // The host waits for our reply; a menu opened by the click runs its own event loop,
     // so the click is handled after the reply has gone out.
     QMetaObject::invokeMethod(
         this, [this, click] { reportClick(click); }, Qt::QueuedConnection);
+}
+
+bool SniStatusItem::hostIsWaybar() const
+{
+    // The bar hosts the watcher itself.
+    QDBusConnectionInterface *daemon = m_bus.interface();
+    const QDBusReply<uint> pid = daemon ? daemon->servicePid(watcherService) : QDBusReply<uint>();
+    if (!pid.isValid())
+        return false;
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid.value()));
+    return comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "waybar";
 }
 
 void SniStatusItem::publish(State before)

@@ -64,6 +64,7 @@ private:
     void updateRegistration();
     void dropRegistration();
     void hostClicked(Button button, int x, int y);
+    bool hostIsWaybar() const;
     struct State
     {
         bool available;
@@ -81,6 +82,8 @@ private:
     QDBusServiceWatcher m_watcherWatch;
     QString m_serviceName;
     QString m_toolTip;
+    // From the host, for the click that comes next.
+    QString m_activationToken;
     bool m_visible = false;
     bool m_objectExported = false;
     bool m_nameOwned = false;

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QPoint>
 #include <QRect>
+#include <QString>
 
 #include <functional>
 #include <optional>
@@ -32,6 +33,11 @@ public:
         Qt::KeyboardModifiers modifiers;
         // Where the host says the click happened, in Qt global coordinates, when it says.
         std::optional<QPoint> position;
+        // The host's xdg-activation token for this click, when it gave one: whoever the
+        // click brings forward needs it to take the focus on Wayland.
+        QString activationToken;
+        // The host told a position, but relative to its icon (waybar): useless on the screen.
+        bool positionRelativeToIcon = false;
     };
 
     // The backend for this desktop.

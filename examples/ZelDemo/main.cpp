@@ -1,6 +1,7 @@
 // ZelDemo: a sibling tray application on ZelKit's public API. See examples/README.md
 // for its options and the lines it writes.
 #include "DemoApp.h"
+#include <ZelKit/platform/SessionBusWatcher.h>
 #include <ZelKit/platform/SignalWatcher.h>
 
 #include <QApplication>
@@ -118,6 +119,12 @@ int main(int argc, char *argv[])
     DemoApp demo(options);
     SignalWatcher signalWatcher;
     signalWatcher.onSignal = [&demo](const char *) { demo.quit(); };
+    SessionBusWatcher busWatcher;
+    busWatcher.onDisconnected = [] {
+        std::fputs("ZelDemo: the D-Bus session bus has gone away; ending with the session.\n",
+                   stderr);
+        QCoreApplication::exit(1);
+    };
     demo.start();
     const int status = QApplication::exec();
     demo.stop();

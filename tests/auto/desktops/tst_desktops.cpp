@@ -1,0 +1,294 @@
+// The hub on real Wayland desktops, headless, as a person would use it: sway with waybar,
+// GNOME Shell with its indicator extension, Plasma. Each runs with the hub and two ZelDemo
+// siblings; what is seen comes from screenshots, what is done is the desktop's own input.
+// A desktop that is not installed or does not start is skipped with its reason.
+#include "ChildProcess.h"
+
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// The popup's grid: margin and icon side (the screens here have a ratio of 1).
+constexpr int padding = 12;
+constexpr int iconSide = 18;
+// Only the bars, at the top or the bottom of the screen, are searched for the hub's icon.
+constexpr int barSearch = 32;
+
+double luminance(QRgb rgb)
+{
+    auto channel = [](int v) {
+        const double c = v / 255.0;
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) +
+           0.0722 * channel(qBlue(rgb));
+}
+
+double contrast(QRgb a, QRgb b)
+{
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// Where the bar changed most between two screenshots: the icon that came, rather than its
+// neighbours moving aside a pixel or a digit of the clock turning.
+QRect newIcon(const QImage &before, const QImage &after)
+{
+    const int width = after.width();
+    std::vector<int> changed(width + 4, 0), top(width, after.height()), bottom(width, -1);
+    for (int y = 0; y < after.height(); y = y + 1 == barSearch ? after.height() - barSearch : y + 1)
+        for (int x = 0; x < width; ++x)
+            if (before.pixel(x, y) != after.pixel(x, y)) {
+                ++changed[x];
+                top[x] = std::min(top[x], y);
+                bottom[x] = std::max(bottom[x], y);
+            }
+    QRect best;
+    int bestCount = 0;
+    for (int x = 0; x < width; ++x) {
+        if (!changed[x])
+            continue;
+        QRect cluster;
+        int count = 0;
+        // Up to two unchanged columns inside a glyph still count as one cluster.
+        for (; x < width && (changed[x] || changed[x + 1] || changed[x + 2]); ++x)
+            if (changed[x]) {
+                count += changed[x];
+                cluster |= QRect(x, top[x], 1, bottom[x] - top[x] + 1);
+            }
+        if (count > bestCount)
+            best = cluster, bestCount = count;
+    }
+    return best;
+}
+
+// The numbers of a log line like "popup shown at 10,20 size=30x40".
+QList<int> numbers(const QString &line)
+{
+    QList<int> result;
+    for (const auto &match : QRegularExpression(u"-?\\d+"_qs).globalMatch(line))
+        result.append(match.captured().toInt());
+    return result;
+}
+
+} // namespace
+
+class tst_Desktops : public QObject
+{
+    Q_OBJECT
+private slots:
+    void hubOnTheDesktop_data();
+    void hubOnTheDesktop();
+    void cleanup();
+
+private:
+    QString command(const QString &line);
+    QImage screenshot();
+    std::unique_ptr<ChildProcess> client(const QString &program, const QStringList &args);
+
+    std::unique_ptr<ChildProcess> m_session;
+    std::unique_ptr<ChildProcess> m_hub;
+    std::vector<std::unique_ptr<ChildProcess>> m_demos;
+    QProcessEnvironment m_env;
+    QStringList m_runAs;
+    QTemporaryDir m_dir;
+    int m_shots = 0;
+};
+
+void tst_Desktops::hubOnTheDesktop_data()
+{
+    QTest::addColumn<QString>("desktop");
+    // Clicks that open the popup: GNOME's host activates only on a double click, and a
+    // double click (two activations on Plasma) must leave the popup open.
+    QTest::addColumn<int>("clicksToOpen");
+    // How far from the icon the popup and the anchor may be: waybar tells no position on
+    // the screen, so the hub takes the end of the bar where it keeps its tray.
+    QTest::addColumn<int>("reach");
+    QTest::newRow("sway 1.7 with waybar") << "sway" << 1 << 160;
+    QTest::newRow("GNOME 43 with the indicator extension") << "gnome" << 2 << 32;
+    QTest::newRow("Plasma 5.27, double click") << "plasma" << 2 << 32;
+}
+
+void tst_Desktops::cleanup()
+{
+    if (QTest::currentTestFailed()) {
+        m_dir.setAutoRemove(false);
+        qInfo("screenshots in %s", qPrintable(m_dir.path()));
+        for (const QString &line : m_hub ? m_hub->errLines() : QStringList())
+            qInfo("hub: %s", qPrintable(line));
+    }
+    m_demos.clear();
+    m_hub.reset();
+    if (m_session) {
+        m_session->process().closeWriteChannel();
+        m_session->finish(30000);
+    }
+    m_session.reset();
+}
+
+QString tst_Desktops::command(const QString &line)
+{
+    m_session->skipToEnd();
+    m_session->process().write(line.toUtf8() + '\n');
+    const QString answer = m_session->waitForLine({}, 20000);
+    return answer == u"ok"_qs ? QString() : line + u": "_qs + answer;
+}
+
+QImage tst_Desktops::screenshot()
+{
+    const QString path = m_dir.filePath(u"shot-%1.png"_qs.arg(++m_shots));
+    const QString error = command(u"screenshot "_qs + path);
+    if (!error.isEmpty())
+        qWarning("%s", qPrintable(error));
+    return QImage(path).convertToFormat(QImage::Format_RGB32);
+}
+
+std::unique_ptr<ChildProcess> tst_Desktops::client(const QString &program, const QStringList &args)
+{
+    const QString path = ChildProcess::buildPath(program);
+    auto child = m_runAs.isEmpty()
+                     ? std::make_unique<ChildProcess>(path, args)
+                     : std::make_unique<ChildProcess>(m_runAs.first(),
+                                                      m_runAs.mid(1) + QStringList{path} + args);
+    child->setEnvironment(m_env);
+    return child->start() ? std::move(child) : nullptr;
+}
+
+void tst_Desktops::hubOnTheDesktop()
+{
+    QFETCH(QString, desktop);
+    QFETCH(int, clicksToOpen);
+    QFETCH(int, reach);
+    m_session = std::make_unique<ChildProcess>(
+        u"/usr/bin/python3"_qs,
+        QStringList{qEnvironmentVariable("ZEL_SOURCE_DIR") + u"/tests/shared/desktop_session.py"_qs,
+                    desktop});
+    QVERIFY(m_session->start());
+    QString line;
+    for (line = m_session->waitForLine({}, 90000);
+         !line.isEmpty() && line != u"ready"_qs && !line.startsWith(u"skip "_qs);
+         line = m_session->waitForLine({}, 90000)) {
+        // The start-up of a desktop stays within a minute.
+        if (line.startsWith(u"startup-ms "_qs))
+            QVERIFY2(line.mid(11).toInt() < 60000, qPrintable(line));
+    }
+    if (line.startsWith(u"skip "_qs))
+        QSKIP(qPrintable(line.mid(5)));
+    QCOMPARE(line, u"ready"_qs);
+    m_env = QProcessEnvironment::systemEnvironment();
+    m_env.remove(u"QT_QPA_PLATFORM"_qs);
+    m_env.insert(u"QT_LOGGING_RULES"_qs, u"zelhub.ui.debug=true"_qs);
+    m_runAs.clear();
+    for (const QString &out : m_session->lines()) {
+        if (out.startsWith(u"env "_qs))
+            m_env.insert(out.mid(4).section(u'=', 0, 0), out.section(u'=', 1));
+        else if (out.startsWith(u"run-as "_qs))
+            m_runAs = out.mid(7).split(u' ');
+    }
+
+    // The glyph: where the bar changes when the hub comes, once the desktop has settled
+    // before and the icon after.
+    QImage bare, shot, last;
+    QDeadlineTimer deadline(20000);
+    do
+        last = std::exchange(bare, screenshot());
+    while (bare != last && !deadline.hasExpired());
+    m_hub = client(u"hub/ZelHub"_qs, {});
+    QVERIFY(m_hub && !m_hub->waitForErrLine(u"[ZelHub] server started"_qs).isEmpty());
+    // The glyph is what differs from the colour around it (the host may put a box of its
+    // own behind the icon); it must stand out against that once the hub has seen its panel.
+    QRect icon;
+    double best = 0;
+    deadline.setRemainingTime(20000);
+    do {
+        last = std::exchange(shot, screenshot());
+        icon = newIcon(bare, shot);
+        const QRgb back = shot.pixel(icon.topLeft());
+        QRect glyphRect;
+        best = 0;
+        for (int y = icon.top(); y <= icon.bottom(); ++y)
+            for (int x = icon.left(); x <= icon.right(); ++x)
+                if (shot.pixel(x, y) != back) {
+                    glyphRect |= QRect(x, y, 1, 1);
+                    best = std::max(best, contrast(shot.pixel(x, y), back));
+                }
+        icon = glyphRect;
+    } while ((icon.isEmpty() || shot != last || best < 3.0) && !deadline.hasExpired());
+    QVERIFY2(!icon.isEmpty(), "the hub's icon never showed in the bar");
+    QVERIFY2(best >= 3.0, qPrintable(u"glyph contrast %1:1"_qs.arg(best)));
+
+    for (const QString &id : {u"amber"_qs, u"birch"_qs}) {
+        m_demos.push_back(client(u"examples/ZelDemo/ZelDemo"_qs, {u"--id"_qs, id}));
+        QVERIFY(m_demos.back() && !m_demos.back()->waitForLine(u"ready "_qs).isEmpty());
+    }
+    QVERIFY(m_hub->waitForErrLine(u"[ZelHub] registered "_qs).endsWith(u" 1 app(s) now"_qs));
+    QVERIFY(m_hub->waitForErrLine(u"[ZelHub] registered "_qs).endsWith(u" 2 app(s) now"_qs));
+    // The siblings' icons may have moved the hub's: find its shape again along the bar (its
+    // colour may still change once the hub has seen the panel).
+    auto shape = [](const QImage &image, const QRect &rect) {
+        std::vector<bool> bits;
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x)
+                bits.push_back(image.pixel(x, y) != image.pixel(rect.topLeft()));
+        return bits;
+    };
+    const std::vector<bool> glyph = shape(shot, icon);
+    auto found = [&] {
+        const QImage now = screenshot();
+        for (int x = 0; x + icon.width() <= now.width(); ++x)
+            if (shape(now, QRect(QPoint(x, icon.y()), icon.size())) == glyph)
+                return icon.moveLeft(x), true;
+        return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(found(), 10000);
+
+    // A left click opens the popup outside the bar, within the icon's reach.
+    m_hub->skipToEnd();
+    const QImage closed = screenshot();
+    QCOMPARE(command(u"click %1 %2 left %3"_qs.arg(icon.center().x())
+                         .arg(icon.center().y())
+                         .arg(clicksToOpen)),
+             QString());
+    const QList<int> popup = numbers(m_hub->waitForErrLine(u"zelhub.ui: popup shown at"_qs));
+    QCOMPARE(popup.size(), 4);
+    const bool barAtTop = icon.center().y() < shot.height() / 2;
+    QVERIFY2(barAtTop ? popup[1] > icon.bottom() : popup[1] + popup[3] <= icon.top(),
+             "the popup covers the bar");
+    QVERIFY2(std::abs(popup[0] + popup[2] / 2 - icon.center().x()) < popup[2] / 2 + reach,
+             qPrintable(u"the popup at x=%1 is far from the icon at x=%2"_qs.arg(popup[0]).arg(
+                 icon.center().x())));
+
+    if (desktop == u"gnome"_qs)
+        QSKIP("GNOME's shell goes to its overview after the double click on the icon, over "
+              "the popup, when driven headless");
+    // Choosing a sibling, once the popup is on the screen: it is told an anchor by the
+    // icon, and its window opens.
+    const QRect popupRect(popup[0], popup[1], popup[2], popup[3]);
+    QTRY_VERIFY_WITH_TIMEOUT(screenshot().copy(popupRect) != closed.copy(popupRect), 10000);
+    QCOMPARE(command(u"click %1 %2 left"_qs.arg(popup[0] + padding + iconSide / 2)
+                         .arg(popup[1] + padding + iconSide / 2)),
+             QString());
+    const QList<int> anchor = numbers(m_demos.front()->waitForLine(u"activate "_qs));
+    QVERIFY(!anchor.isEmpty());
+    QVERIFY2(std::abs(anchor[0] - icon.center().x()) < reach,
+             qPrintable(u"the anchor at x=%1 is not by the icon"_qs.arg(anchor[0])));
+    QVERIFY(!m_demos.front()->waitForLine(u"window "_qs).isEmpty());
+
+    // A right click shows the hub's menu.
+    const QImage beforeMenu = screenshot();
+    QCOMPARE(command(u"click %1 %2 right"_qs.arg(icon.center().x()).arg(icon.center().y())),
+             QString());
+    QTRY_VERIFY_WITH_TIMEOUT(screenshot() != beforeMenu, 10000);
+}
+
+QTEST_GUILESS_MAIN(tst_Desktops)
+#include "tst_desktops.moc"

@@ -1,0 +1,439 @@
+#!/usr/bin/python3
+"""A real Wayland desktop, headless, for the tests: sway with waybar, GNOME Shell with its
+indicator extension, or Plasma (KWin and plasmashell).
+
+    desktop_session.py NAME
+
+Starts the desktop on a bus and runtime folder of its own and waits until its tray host is
+registered at the StatusNotifierWatcher. Then prints one "env KEY=VALUE" line per variable a
+client of the session needs, "startup-ms N" and "ready", and reads commands, one a line,
+answering "ok" or "error REASON":
+
+    click X Y BUTTON [N]  press and release (BUTTON: left or right) at X, Y (screen pixels),
+                          N times in a row (2: a double click)
+    key NAME              press and release a key (Escape; GNOME only)
+    screenshot PATH       a PNG of the whole screen
+
+At the end of its input it ends everything it started. A desktop that cannot be started
+prints "skip REASON" and exits.
+"""
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import dbus
+
+WIDTH, HEIGHT = 1280, 800
+STARTUP_S = 60
+NOBODY = ["/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+BUS_CONF = """<busconfig><type>{kind}</type><listen>unix:path={path}</listen>
+<auth>EXTERNAL</auth><policy context="default"><allow user="*"/>
+<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+</policy></busconfig>"""
+BUTTONS = {"left": 272, "right": 273}
+KEYSYMS = {"Escape": 0xFF1B}
+
+
+class Skip(Exception):
+    pass
+
+
+def need(*programs):
+    missing = [p for p in programs if not shutil.which(p)]
+    if missing:
+        raise Skip(", ".join(missing) + " not installed")
+
+
+class Session:
+    def __init__(self, name):
+        self.name = name
+        self.runtime = tempfile.mkdtemp(prefix="zel-%s-" % name)
+        os.chmod(self.runtime, 0o700)
+        self.run_as = NOBODY if name == "sway" else []
+        self.children = []
+        self.env = dict(os.environ)
+        for key in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"):
+            self.env.pop(key, None)
+        home = self.path("home")
+        self.env.update(XDG_RUNTIME_DIR=self.runtime, HOME=home, XDG_SESSION_TYPE="wayland",
+                        XDG_CONFIG_HOME=home + "/config", XDG_DATA_HOME=home + "/data",
+                        XDG_CACHE_HOME=home + "/cache")
+        os.makedirs(home + "/config")
+        self.wayland = "wayland-zel-%d" % os.getpid()
+        self.bus = None
+        self.remote = None
+
+    def path(self, name):
+        return os.path.join(self.runtime, name)
+
+    def spawn(self, args, env=None, log=None):
+        out = open(self.path((log or os.path.basename(args[0])) + ".log"), "ab")
+        process = subprocess.Popen(self.run_as + args, env=env or self.env, stdout=out,
+                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                   start_new_session=True)
+        self.children.append(process)
+        return process
+
+    def start_bus(self, kind, variable):
+        conf = self.path(kind + "-bus.conf")
+        with open(conf, "w") as f:
+            f.write(BUS_CONF.format(kind=kind, path=self.path(kind + "-bus")))
+        os.chmod(conf, 0o644)
+        if self.run_as:
+            subprocess.run(["chown", "-R", "65534:65534", self.runtime], check=True)
+        self.spawn(["dbus-daemon", "--nofork", "--config-file=" + conf], log=kind + "-bus")
+        self.env[variable] = "unix:path=" + self.path(kind + "-bus")
+        self.wait(lambda: self.connects(self.path(kind + "-bus")), 10, kind + " bus")
+
+    @staticmethod
+    def connects(path):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+            return probe.connect_ex(path) == 0
+
+    def wait(self, condition, seconds, what):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if condition():
+                return
+            for child in self.children:
+                if child.poll() is not None:
+                    raise Skip("%s ended (%s) before %s; its log: %s" % (
+                        child.args[len(self.run_as)], child.returncode, what,
+                        self.tail(child.args[len(self.run_as)])))
+            time.sleep(0.1)
+        raise Skip("no %s within %d s" % (what, seconds))
+
+    def tail(self, program):
+        try:
+            with open(self.path(os.path.basename(program) + ".log"), errors="replace") as f:
+                return " | ".join(f.read().splitlines()[-4:])
+        except OSError:
+            return ""
+
+    def host_registered(self):
+        try:
+            watcher = self.bus.get_object("org.kde.StatusNotifierWatcher",
+                                          "/StatusNotifierWatcher")
+            return bool(watcher.Get("org.kde.StatusNotifierWatcher",
+                                    "IsStatusNotifierHostRegistered",
+                                    dbus_interface="org.freedesktop.DBus.Properties"))
+        except dbus.DBusException:
+            return False
+
+    def x_display(self, pid):
+        # Whichever of the compositor's sockets is an X server's: XWayland, started lazily.
+        out = subprocess.run(["ss", "-xlp"], capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            m = re.search(r" /tmp/\.X11-unix/X(\d+) ", line)
+            if m and "pid=%d," % pid in line:
+                return ":" + m.group(1)
+        return None
+
+    def start(self):
+        self.start_bus("session", "DBUS_SESSION_BUS_ADDRESS")
+        self.bus = dbus.bus.BusConnection(self.env["DBUS_SESSION_BUS_ADDRESS"])
+        getattr(self, "start_" + self.name)()
+        self.wait(self.host_registered, STARTUP_S, "tray host at the StatusNotifierWatcher")
+        self.env["WAYLAND_DISPLAY"] = self.wayland
+        display = self.x_display(self.compositor.pid)
+        if display:
+            self.env["DISPLAY"] = display
+        # Mutter's XWayland asks for the cookie it keeps in the runtime folder.
+        for name in os.listdir(self.runtime):
+            if name.startswith(".mutter-Xwaylandauth"):
+                self.env["XAUTHORITY"] = self.path(name)
+
+    # sway with waybar, as an unprivileged user: sway refuses root.
+    def start_sway(self):
+        need("sway", "waybar", "grim", "setpriv")
+        config = self.env["XDG_CONFIG_HOME"]
+        os.makedirs(config + "/waybar")
+        with open(config + "/sway.conf", "w") as f:
+            f.write("output HEADLESS-1 resolution %dx%d\nxwayland enable\n"
+                    "bar {\n swaybar_command waybar\n}\n" % (WIDTH, HEIGHT))
+        with open(config + "/waybar/config", "w") as f:
+            f.write('{"layer":"top","position":"top","height":30,'
+                    '"modules-left":["sway/workspaces"],"modules-right":["tray"],'
+                    '"tray":{"icon-size":20,"spacing":8}}')
+        subprocess.run(["chown", "-R", "65534:65534", self.runtime], check=True)
+        env = dict(self.env, WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1",
+                   WLR_RENDERER="pixman", WAYLAND_DISPLAY=self.wayland)
+        # sway names its socket itself; a link gives it the name this session uses.
+        self.compositor = self.spawn(["sway", "-c", config + "/sway.conf"], env)
+        self.wait(lambda: any(n.startswith("sway-ipc.") for n in os.listdir(self.runtime)),
+                  STARTUP_S, "sway's socket")
+        self.env["SWAYSOCK"] = self.path(next(
+            n for n in os.listdir(self.runtime) if n.startswith("sway-ipc.")))
+        self.wait(lambda: os.path.exists(self.path("wayland-1")), 10, "sway's display")
+        os.symlink("wayland-1", self.path(self.wayland))
+        self.pointer = VirtualPointer(self.path(self.wayland))
+
+    def start_gnome(self):
+        need("gnome-shell")
+        if not os.path.isdir("/usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com"):
+            raise Skip("gnome-shell-extension-appindicator not installed")
+        # The shell looks for logind on the system bus and stops without one.
+        self.start_bus("system", "DBUS_SYSTEM_BUS_ADDRESS")
+        keyfile = self.env["XDG_CONFIG_HOME"] + "/glib-2.0/settings/keyfile"
+        os.makedirs(os.path.dirname(keyfile))
+        with open(keyfile, "w") as f:
+            f.write("[org/gnome/shell]\nenabled-extensions=['ubuntu-appindicators@ubuntu.com']\n"
+                    "welcome-dialog-last-shown-version='999'\n")
+        env = dict(self.env, GSETTINGS_BACKEND="keyfile", XDG_SESSION_TYPE="wayland",
+                   XDG_CURRENT_DESKTOP="GNOME")
+        self.env.update(GSETTINGS_BACKEND="keyfile", XDG_CURRENT_DESKTOP="GNOME")
+        self.compositor = self.spawn(
+            ["gnome-shell", "--headless", "--wayland", "--virtual-monitor",
+             "%dx%d" % (WIDTH, HEIGHT), "--wayland-display", self.wayland], env)
+        self.wait(self.host_registered, STARTUP_S, "tray host at the StatusNotifierWatcher")
+        # The pointer of a remote-desktop session; it lives as long as this connection.
+        proxy = self.bus.get_object("org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop")
+        path = proxy.CreateSession(dbus_interface="org.gnome.Mutter.RemoteDesktop")
+        self.remote = dbus.Interface(self.bus.get_object("org.gnome.Mutter.RemoteDesktop", path),
+                                     "org.gnome.Mutter.RemoteDesktop.Session")
+        self.remote.Start()
+        # The shell starts in the overview, and takes no key while it is still opening it.
+        shell = self.bus.get_object("org.gnome.Shell", "/org/gnome/Shell")
+
+        def left_overview():
+            if not shell.Get("org.gnome.Shell", "OverviewActive",
+                             dbus_interface="org.freedesktop.DBus.Properties"):
+                return True
+            self.key("Escape")
+            time.sleep(0.3)
+            return False
+        self.wait(left_overview, 20, "the desktop out of the overview")
+
+    def start_plasma(self):
+        need("kwin_wayland", "plasmashell", "kded5")
+        # Its file capability is refused in a container; a plain copy runs.
+        kwin = self.path("kwin_wayland")
+        shutil.copy("/usr/bin/kwin_wayland", kwin)
+        env = dict(self.env, KWIN_WAYLAND_NO_PERMISSION_CHECKS="1",
+                   KWIN_SCREENSHOT_NO_PERMISSION_CHECKS="1", XDG_CURRENT_DESKTOP="KDE",
+                   KDE_FULL_SESSION="true", KDE_SESSION_VERSION="5", QT_QPA_PLATFORM="wayland")
+        self.env.update(XDG_CURRENT_DESKTOP="KDE", KDE_FULL_SESSION="true",
+                        KDE_SESSION_VERSION="5")
+        self.compositor = self.spawn(
+            [kwin, "--virtual", "--width", str(WIDTH), "--height", str(HEIGHT), "--xwayland",
+             "--socket", self.wayland, "--no-lockscreen"], env, log="kwin_wayland")
+        self.wait(lambda: os.path.exists(self.path(self.wayland)), STARTUP_S, "KWin's display")
+        env["WAYLAND_DISPLAY"] = self.wayland
+        for program in ("/usr/lib/x86_64-linux-gnu/libexec/kactivitymanagerd", "kded5"):
+            self.spawn([program], env)
+        self.spawn(["plasmashell", "--no-respawn"], env)
+
+    # Input, each desktop its own way.
+    def click(self, x, y, button):
+        code = BUTTONS[button]
+        if self.name == "sway":
+            self.pointer.click(x, y, code)
+        elif self.name == "gnome":
+            # Home is the bottom right corner, where nothing answers a passing pointer (over
+            # the top bar, an open menu hands over to the button under the pointer).
+            self.remote.NotifyPointerMotionRelative(10 * WIDTH, 10 * HEIGHT)
+            self.remote.NotifyPointerMotionRelative(float(x - WIDTH + 1), float(y - HEIGHT + 1))
+            self.remote.NotifyPointerButton(code, True)
+            self.remote.NotifyPointerButton(code, False)
+        else:
+            FakeInput(self.path(self.wayland)).click(x, y, code)
+
+    def key(self, name):
+        if self.name != "gnome":
+            raise RuntimeError("no keyboard here for the tests")
+        self.remote.NotifyKeyboardKeysym(KEYSYMS[name], True)
+        self.remote.NotifyKeyboardKeysym(KEYSYMS[name], False)
+
+    def screenshot(self, path):
+        if self.name == "sway":
+            subprocess.run(["grim", path], env=self.env, check=True, capture_output=True)
+        elif self.name == "gnome":
+            # The shell answers only the owner of this name.
+            self.bus.request_name("org.gnome.Screenshot")
+            shell = self.bus.get_object("org.gnome.Shell.Screenshot", "/org/gnome/Shell/Screenshot")
+            ok, _ = shell.Screenshot(False, False, path,
+                                     dbus_interface="org.gnome.Shell.Screenshot")
+            if not ok:
+                raise RuntimeError("the shell took no screenshot")
+        else:
+            self.kwin_screenshot(path)
+
+    def kwin_screenshot(self, path):
+        read_end, write_end = os.pipe()
+        data = []
+        reader = threading.Thread(target=lambda: data.append(os.fdopen(read_end, "rb").read()))
+        reader.start()
+        kwin = self.bus.get_object("org.kde.KWin.ScreenShot2", "/org/kde/KWin/ScreenShot2")
+        info = kwin.CaptureActiveScreen({}, dbus.types.UnixFd(write_end),
+                                        dbus_interface="org.kde.KWin.ScreenShot2")
+        os.close(write_end)
+        reader.join(20)
+        width, height, stride = int(info["width"]), int(info["height"]), int(info["stride"])
+        raw = self.path("shot.bgra")
+        with open(raw, "wb") as f:
+            for row in range(height):
+                f.write(data[0][row * stride:row * stride + width * 4])
+        subprocess.run(["convert", "-size", "%dx%d" % (width, height), "-depth", "8",
+                        "bgra:" + raw, path], check=True)
+
+    def stop(self):
+        for child in reversed(self.children):
+            if child.poll() is None:
+                try:
+                    os.killpg(child.pid, signal.SIGTERM)
+                except ProcessLookupError:
+                    pass
+        for child in reversed(self.children):
+            try:
+                child.wait(5)
+            except subprocess.TimeoutExpired:
+                os.killpg(child.pid, signal.SIGKILL)
+                child.wait()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+class WaylandClient:
+    """The few requests the tests need, spoken on the Wayland socket itself."""
+
+    def __init__(self, socket_path):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.connect(socket_path)
+        self.next_id = 2
+        self.registry = self.new_id()
+        self.send(1, 1, struct.pack("<I", self.registry))  # wl_display.get_registry
+        self.globals = {}
+        callback = self.new_id()
+        self.send(1, 0, struct.pack("<I", callback))  # wl_display.sync
+        for obj, opcode, body in self.events(callback):
+            if obj == self.registry and opcode == 0:
+                name, length = struct.unpack_from("<II", body)
+                interface = body[8:8 + length - 1].decode()
+                (version,) = struct.unpack_from("<I", body, 8 + length + (-length % 4))
+                self.globals[interface] = (name, version)
+
+    def new_id(self):
+        self.next_id += 1
+        return self.next_id - 1
+
+    def bind(self, interface, version):
+        if interface not in self.globals:
+            raise RuntimeError("the compositor offers no " + interface)
+        name, offered = self.globals[interface]
+        obj = self.new_id()
+        self.send(self.registry, 0, struct.pack("<I", name) + self.string(interface)
+                  + struct.pack("<II", min(version, offered), obj))
+        return obj
+
+    @staticmethod
+    def string(text):
+        data = text.encode() + b"\0"
+        return struct.pack("<I", len(data)) + data + b"\0" * (-len(data) % 4)
+
+    def send(self, obj, opcode, body):
+        self.sock.sendall(struct.pack("<II", obj, ((8 + len(body)) << 16) | opcode) + body)
+
+    def events(self, until):
+        buffer = b""
+        while True:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise RuntimeError("the compositor closed the connection")
+            buffer += chunk
+            while len(buffer) >= 8:
+                obj, word = struct.unpack_from("<II", buffer)
+                size = word >> 16
+                if len(buffer) < size:
+                    break
+                yield obj, word & 0xFFFF, buffer[8:size]
+                if obj == until:
+                    return
+                buffer = buffer[size:]
+
+    def step(self, obj, opcode, *args):
+        # A press as long as a person's: a client takes one within a frame for none.
+        self.send(obj, opcode, struct.pack("<" + "i" * len(args), *args))
+        callback = self.new_id()
+        self.send(1, 0, struct.pack("<I", callback))
+        for _ in self.events(callback):
+            pass
+        time.sleep(0.05)
+
+
+class FakeInput(WaylandClient):
+    """KWin's org_kde_kwin_fake_input."""
+
+    def __init__(self, socket_path):
+        super().__init__(socket_path)
+        self.device = self.bind("org_kde_kwin_fake_input", 4)
+        self.send(self.device, 0, self.string("zel tests") + self.string("drive the desktop"))
+
+    def click(self, x, y, button):
+        self.step(self.device, 9, x * 256, y * 256)
+        self.step(self.device, 2, button, 1)
+        self.step(self.device, 2, button, 0)
+        self.sock.close()
+
+
+class VirtualPointer(WaylandClient):
+    """wlroots' zwlr_virtual_pointer_v1; the seat has a pointer only while it lives."""
+
+    def __init__(self, socket_path):
+        super().__init__(socket_path)
+        manager = self.bind("zwlr_virtual_pointer_manager_v1", 1)
+        self.pointer = self.new_id()
+        self.send(manager, 0, struct.pack("<II", 0, self.pointer))
+
+    def click(self, x, y, button):
+        self.step(self.pointer, 1, 0, x, y, WIDTH, HEIGHT)
+        self.send(self.pointer, 4, b"")
+        for state in (1, 0):
+            self.send(self.pointer, 2, struct.pack("<III", 0, button, state))
+            self.step(self.pointer, 4)
+
+
+def main():
+    session = Session(sys.argv[1])
+    started = time.monotonic()
+    try:
+        session.start()
+    except (Skip, dbus.DBusException, OSError, subprocess.CalledProcessError) as error:
+        session.stop()
+        print("skip %s: %s" % (sys.argv[1], error), flush=True)
+        return
+    print("startup-ms %d" % ((time.monotonic() - started) * 1000))
+    for key in ("WAYLAND_DISPLAY", "DISPLAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS",
+                "HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE", "XAUTHORITY", "GSETTINGS_BACKEND", "SWAYSOCK"):
+        if key in session.env:
+            print("env %s=%s" % (key, session.env[key]))
+    if session.run_as:
+        print("run-as " + " ".join(session.run_as))
+    print("ready", flush=True)
+    try:
+        for line in sys.stdin:
+            words = line.split()
+            try:
+                if words[0] == "click":
+                    for _ in range(int(words[4]) if len(words) > 4 else 1):
+                        session.click(int(words[1]), int(words[2]), words[3])
+                elif words[0] == "key":
+                    session.key(words[1])
+                elif words[0] == "screenshot":
+                    session.screenshot(words[1])
+                print("ok", flush=True)
+            except Exception as error:  # The test reads why and goes on.
+                print("error %s" % error, flush=True)
+    finally:
+        session.stop()
+
+
+if __name__ == "__main__":
+    main()
