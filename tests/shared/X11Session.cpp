@@ -206,8 +206,24 @@ QStringList X11Session::visibleNamed(const QString &name) const
 
 std::optional<X11Session::Geometry> X11Session::geometry(const QString &window) const
 {
-    // "WINDOW=…", then "X=…", "Y=…", "WIDTH=…", "HEIGHT=…", a line each.
-    return fourNumbers(xdotool({"getwindowgeometry", "--shell", window}).section(u'\n', 1));
+    const QString text = xdotool({"getwindowgeometry", "--shell", window});
+    Geometry g;
+    int found = 0;
+    for (const QString &line : text.split(u'\n')) {
+        const auto kv = line.split(u'=');
+        if (kv.size() != 2)
+            continue;
+        const int v = kv.at(1).toInt();
+        if (kv.at(0) == u"X")
+            g.x = v, ++found;
+        else if (kv.at(0) == u"Y")
+            g.y = v, ++found;
+        else if (kv.at(0) == u"WIDTH")
+            g.width = v, ++found;
+        else if (kv.at(0) == u"HEIGHT")
+            g.height = v, ++found;
+    }
+    return found == 4 ? std::optional<Geometry>(g) : std::nullopt;
 }
 
 QStringList X11Session::windowTypes(const QString &window) const
