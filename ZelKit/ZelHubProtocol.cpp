@@ -102,8 +102,9 @@ ZelHubProtocol::readActivationToken(const std::optional<QVariantMap> &userInfo)
 {
     if (!userInfo)
         return std::nullopt;
+    // Compositors' tokens are a few dozen characters; stringValue refuses longer texts.
     auto token = stringValue(*userInfo, keyActivationToken);
-    if (!token || token->isEmpty() || token->size() > maxActivationTokenLength)
+    if (!token || token->isEmpty())
         return std::nullopt;
     return token;
 }

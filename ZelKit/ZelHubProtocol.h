@@ -35,8 +35,6 @@ public:
     // click, which lets the sibling's window take focus. Receivers that do not read it
     // ignore it, as they ignore every key they do not know.
     static inline const QString keyActivationToken = QStringLiteral("activationToken");
-    // Compositors' tokens are a few dozen characters; anything this long is refused.
-    static constexpr qsizetype maxActivationTokenLength = 256;
 
     // Any process of the user can post, so every text is bounded before any work is done
     // on it: a longer "appID" or "targetID" is malformed, any other longer text counts as

@@ -1,9 +1,27 @@
 #include "X11Session.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
+
+namespace {
+
+// The first four whole numbers in the text, as x, y, width, height.
+std::optional<X11Session::Geometry> fourNumbers(const QString &text)
+{
+    static const QRegularExpression number(u"-?\\d+"_qs);
+    QList<int> n;
+    for (auto it = number.globalMatch(text); it.hasNext() && n.size() < 4;)
+        n << it.next().captured().toInt();
+    if (n.size() < 4)
+        return std::nullopt;
+    return X11Session::Geometry{n[0], n[1], n[2], n[3]};
+}
+
+} // namespace
 
 X11Session::~X11Session()
 {
@@ -37,22 +55,32 @@ QStringList X11Session::missingTools(bool withTray)
 
 bool X11Session::start(bool withTray)
 {
-    // -displayfd picks a free display and writes its number once it accepts clients.
-    m_xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0",
-                          QStringLiteral("%1x%2x24").arg(screenWidth).arg(screenHeight),
-                          "-nolisten", "tcp"});
-    if (!m_xvfb.waitForStarted(10000))
-        return false;
-    QByteArray number;
-    QDeadlineTimer deadline(20000);
-    while (!number.contains('\n') && !deadline.hasExpired()) {
-        m_xvfb.waitForReadyRead(100);
-        number += m_xvfb.readAllStandardOutput();
+    // Display numbers are shared with every X server on the machine, and one that is
+    // ending drops its lock before its abstract socket: a server started on its number
+    // then says "server already running" yet comes up, and clients, which try the abstract
+    // socket first, reach the other one (openbox then fails to open the display, and no
+    // panel's place is ever counted). Such a server is ended and the next number tried.
+    // -displayfd writes the number once the server accepts clients.
+    QDeadlineTimer deadline(30000);
+    for (int n = 100 + QCoreApplication::applicationPid() % 400; !deadline.hasExpired(); ++n) {
+        m_xvfb.start("Xvfb", {u':' + QString::number(n), "-displayfd", "1", "-screen", "0",
+                              QStringLiteral("%1x%2x24").arg(screenWidth).arg(screenHeight),
+                              "-nolisten", "tcp"});
+        if (!m_xvfb.waitForStarted(10000))
+            return false;
+        QByteArray number;
+        while (!number.contains('\n') && m_xvfb.state() == QProcess::Running &&
+               !deadline.hasExpired()) {
+            m_xvfb.waitForReadyRead(100);
+            number += m_xvfb.readAllStandardOutput();
+        }
+        if (number.contains('\n') && !m_xvfb.readAllStandardError().contains("already running")) {
+            display = u':' + QString::fromLatin1(number.trimmed());
+            return !withTray || startTray();
+        }
+        end(m_xvfb);
     }
-    if (!number.contains('\n'))
-        return false;
-    display = u':' + QString::fromLatin1(number.trimmed());
-    return !withTray || startTray();
+    return false;
 }
 
 bool X11Session::startTray()
@@ -67,12 +95,20 @@ bool X11Session::startTray()
 
 bool X11Session::startDesktop(const QString &panel, bool withPanel)
 {
-    if (!start(false))
-        return false;
     m_panel = panel;
+    m_log.open();
     m_windowManager.setProcessEnvironment(clientEnvironment());
+    m_windowManager.setStandardOutputFile(m_log.fileName(), QIODevice::Append);
+    m_windowManager.setProcessChannelMode(QProcess::MergedChannels);
     m_windowManager.start("openbox", {});
-    return m_windowManager.waitForStarted(10000) && (!withPanel || startPanel());
+    // A panel started before openbox manages the screen (and sets the work area) may set its
+    // struts where nobody counts them, or give up waiting for a window manager.
+    const auto managing = [&] {
+        return m_windowManager.state() == QProcess::NotRunning || workArea();
+    };
+    if (!waitFor(managing, 40000) || m_windowManager.state() == QProcess::NotRunning)
+        return fail(u"openbox did not manage the screen"_qs);
+    return !withPanel || startPanel();
 }
 
 bool X11Session::startPanel()
@@ -82,22 +118,41 @@ bool X11Session::startPanel()
     // lxqt-panel finds its default configuration only there.
     env.insert("XDG_CONFIG_DIRS", "/etc/xdg:/usr/share");
     m_trayer.setProcessEnvironment(env);
+    m_trayer.setStandardOutputFile(m_log.fileName(), QIODevice::Append);
+    m_trayer.setProcessChannelMode(QProcess::MergedChannels);
     m_trayer.start(m_panel, {});
-    return m_trayer.waitForStarted(10000);
+    const auto reserved = [&] { return workArea() && workArea()->height < screenHeight; };
+    waitFor([&] { return m_trayer.state() == QProcess::NotRunning || reserved(); }, 40000);
+    if (m_trayer.state() == QProcess::NotRunning)
+        return fail(QStringLiteral("%1 ended (exit code %2, %3)")
+                        .arg(m_panel)
+                        .arg(m_trayer.exitCode())
+                        .arg(m_trayer.exitStatus() == QProcess::CrashExit ? "crashed" : "exited"));
+    return reserved() || fail(m_panel + u" did not reserve its place on the screen in 40 s"_qs);
+}
+
+bool X11Session::fail(const QString &what)
+{
+    QFile log(m_log.fileName());
+    m_error = what;
+    if (log.open(QIODevice::ReadOnly))
+        m_error += u"; openbox and the panel wrote:\n"_qs +
+                   QString::fromLocal8Bit(log.readAll().right(3000));
+    return false;
+}
+
+QString X11Session::run(const QString &program, const QStringList &args) const
+{
+    QProcess p;
+    p.setProcessEnvironment(clientEnvironment());
+    p.start(program, args);
+    p.waitForFinished(10000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
 std::optional<X11Session::Geometry> X11Session::workArea() const
 {
-    QProcess p;
-    p.setProcessEnvironment(clientEnvironment());
-    p.start("xprop", {"-root", "_NET_WORKAREA"});
-    p.waitForFinished(10000);
-    const QString text = QString::fromUtf8(p.readAllStandardOutput());
-    const QStringList numbers = text.mid(text.indexOf(u'=') + 1).split(u',');
-    if (!text.contains(u'=') || numbers.size() < 4)
-        return std::nullopt;
-    return Geometry{numbers[0].trimmed().toInt(), numbers[1].trimmed().toInt(),
-                    numbers[2].trimmed().toInt(), numbers[3].trimmed().toInt()};
+    return fourNumbers(run("xprop", {"-root", "_NET_WORKAREA"}).section(u'=', 1));
 }
 
 QList<X11Session::Word> X11Session::readWords(const QString &screenshotPath, bool negate) const
@@ -137,15 +192,6 @@ QProcessEnvironment X11Session::clientEnvironment() const
     return env;
 }
 
-QString X11Session::xdotool(const QStringList &args) const
-{
-    QProcess p;
-    p.setProcessEnvironment(clientEnvironment());
-    p.start("xdotool", args);
-    p.waitForFinished(10000);
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
-}
-
 QStringList X11Session::visibleWindows(const QString &className) const
 {
     return xdotool({"search", "--onlyvisible", "--class", className})
@@ -182,19 +228,10 @@ std::optional<X11Session::Geometry> X11Session::geometry(const QString &window) 
 
 QStringList X11Session::windowTypes(const QString &window) const
 {
-    QProcess p;
-    p.setProcessEnvironment(clientEnvironment());
-    p.start("xprop", {"-id", window, "_NET_WM_WINDOW_TYPE"});
-    p.waitForFinished(10000);
     // "_NET_WM_WINDOW_TYPE(ATOM) = _NET_WM_WINDOW_TYPE_TOOLTIP, _NET_WM_WINDOW_TYPE_NORMAL"
-    const QString text = QString::fromUtf8(p.readAllStandardOutput());
-    const qsizetype equals = text.indexOf(u'=');
-    if (equals < 0)
-        return {};
-    QStringList types;
-    for (const QString &atom : text.mid(equals + 1).split(u',', Qt::SkipEmptyParts))
-        types << atom.trimmed();
-    return types;
+    return run("xprop", {"-id", window, "_NET_WM_WINDOW_TYPE"})
+        .section(u" = "_qs, 1)
+        .split(u", "_qs, Qt::SkipEmptyParts);
 }
 
 bool X11Session::screenshot(const QString &path) const

@@ -4,6 +4,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryFile>
 
 #include <functional>
 #include <optional>
@@ -32,10 +33,13 @@ public:
     static QStringList missingTools(bool withTray = true);
 
     bool start(bool withTray = true);
-    // The X server with openbox and a desktop's panel (tint2, xfce4-panel, lxqt-panel)
-    // instead of trayer; the panel itself may be started later with startPanel().
+    // After start(false): openbox managing the screen, then a desktop's panel (tint2,
+    // xfce4-panel, lxqt-panel) instead of trayer, now or later with startPanel(), which
+    // returns once the panel has reserved its place on the screen. When either fails,
+    // error() says why, with what openbox and the panel wrote.
     bool startDesktop(const QString &panel, bool withPanel = true);
     bool startPanel();
+    QString error() const { return m_error; }
     // The work area the panels leave free (_NET_WORKAREA), x, y, width, height.
     std::optional<Geometry> workArea() const;
     // Words tesseract reads on the screen, with where they are; `negate` for light text
@@ -54,7 +58,7 @@ public:
     QProcessEnvironment clientEnvironment() const;
 
     // Runs xdotool; its standard output, trimmed.
-    QString xdotool(const QStringList &args) const;
+    QString xdotool(const QStringList &args) const { return run("xdotool", args); }
     // Visible windows of the class (or with exactly the name, WM_NAME), in xdotool's order.
     QStringList visibleWindows(const QString &className) const;
     QStringList visibleNamed(const QString &name) const;
@@ -72,9 +76,14 @@ public:
 
 private:
     static void end(QProcess &process);
+    QString run(const QString &program, const QStringList &args) const;
+    bool fail(const QString &what);
 
     QProcess m_xvfb;
     QProcess m_trayer;
     QProcess m_windowManager;
-    QString m_panel;
+    QString m_panel, m_error;
+    // What openbox and the panel write: a file, so that they never block on a full pipe
+    // while the test is busy elsewhere.
+    QTemporaryFile m_log;
 };
