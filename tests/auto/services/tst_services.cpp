@@ -22,6 +22,7 @@ namespace {
 
 const QString flagKey = u"ZelKit.sandboxMigrated"_s;
 const QString migrated = u"[ZelKit] Sandbox\u2192standard data migration "_s;
+const QString download = u"https://downloads.example.invalid/Demo-2.zip?ref=a%20b#x"_s;
 const QByteArray entry = "[Desktop Entry]\nType=Application\nName=X\nExec=x\n";
 
 QByteArray readFile(const QString &path)
@@ -141,9 +142,10 @@ void make(const QString &path, const QString &kind)
 } // namespace
 
 static void addCheck(const char *name, const QByteArray &body, const QString &running,
-                     const QString &shown, const QByteArray &status = "200", bool silent = false)
+                     const QString &shown, const QByteArray &status = "200", bool silent = false,
+                     const char *press = "Later", const char *icon = "", int checks = 1)
 {
-    QTest::newRow(name) << body << status << running << silent << shown;
+    QTest::newRow(name) << body << status << running << silent << shown << press << icon << checks;
 }
 
 class tst_Services : public QObject
@@ -260,6 +262,9 @@ private slots:
         QFETCH(QString, running);
         QFETCH(bool, silent);
         QFETCH(QString, shown);
+        QFETCH(QString, press);
+        QFETCH(QString, icon);
+        QFETCH(int, checks);
         static int rows = 0;
         const QString id = u"check%1"_s.arg(++rows);
         serve(id, body, status);
@@ -270,35 +275,34 @@ private slots:
             QVERIFY(closed.listen(QHostAddress::LocalHost));
             base = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
         }
+        if (icon == u"app")
+            Q_INIT_RESOURCE(updater_icon);
+        QPixmap red(32, 32);
+        red.fill(Qt::red);
+        QApplication::setWindowIcon(icon.isEmpty() ? QIcon() : QIcon(red));
         QElapsedTimer clock;
         clock.start();
-        runCheck(id, silent, u"Later"_s, 1, base);
+        runCheck(id, silent, press, checks, base);
+        if (icon == u"app")
+            Q_CLEANUP_RESOURCE(updater_icon);
+        QApplication::setWindowIcon(QIcon());
         if (status == "hang")
             QVERIFY2(clock.elapsed() >= 4500, qPrintable(QString::number(clock.elapsed())));
         if (status == "hang" || status == "endless") // the check let go of the connection
             QTRY_VERIFY_WITH_TIMEOUT(events().contains("closed "_L1 + id), 20000);
-        QTRY_COMPARE(requests(id), status == "refused" ? 0 : 1);
+        QTRY_COMPARE(requests(id), status == "refused" ? 0 : checks);
         QStringList expected;
         if (shown == u"You're running the latest version.")
             expected << "Demo is up to date | "_L1 + shown + " | [OK]"_L1;
         else if (!shown.isEmpty())
-            expected << "Demo update available | "_L1 + shown + " | [Download Update] Later"_L1;
+            expected = QStringList(checks, "Demo update available | "_L1 + shown +
+                                               " | [Download Update] Later"_L1);
         QCOMPARE(m_shown, expected);
-        QCOMPARE(m_opened, QStringList());
+        if (!icon.isEmpty())
+            QCOMPARE(m_icons.first(), icon == u"app" ? QColor(Qt::green) : QColor(Qt::red));
+        QCOMPARE(m_opened, press == u"Later" ? QStringList() : QStringList(checks, download));
     }
 
-    void updateDialog_data()
-    {
-        QTest::addColumn<QString>("press");
-        QTest::addColumn<bool>("appIcon");
-        QTest::addColumn<int>("checks");
-        QTest::newRow("Download Update opens the address; AppIcon")
-            << "Download Update" << true << 1;
-        QTest::newRow("Later opens nothing; no AppIcon: the window icon") << "Later" << false << 1;
-        QTest::newRow("two checks, two dialogs") << "Download Update" << false << 2;
-    }
-
-    void updateDialog();
     void menu_data()
     {
         // Words of setup: host (an item of the host's first), prefs (a preferences callback),
@@ -738,7 +742,10 @@ void tst_Services::check_data()
     QTest::addColumn<QByteArray>("status"); // or "hang", "endless", "refused"
     QTest::addColumn<QString>("running");
     QTest::addColumn<bool>("silent");
-    QTest::addColumn<QString>("shown"); // the informative text of the one dialog; "": none
+    QTest::addColumn<QString>("shown"); // the informative text of each dialog; "": none
+    QTest::addColumn<QString>("press");
+    QTest::addColumn<QString>("icon"); // the dialog's with the AppIcon, the window's, or unchecked
+    QTest::addColumn<int>("checks");
     const QString latest = u"You're running the latest version."_s;
     const QString v2 = u"Version 2 is available."_s;
     addCheck("1.10 is newer than 1.9", manifest("1.10"), "1.9", "Version 1.10 is available.");
@@ -775,29 +782,13 @@ void tst_Services::check_data()
     addCheck("no answer: ends after 5 s", manifest("9"), "1", "", "hang");
     addCheck("an endless reply", manifest("9"), "1", "", "endless");
     addCheck("connection refused", manifest("9"), "1", "", "refused");
-}
-
-void tst_Services::updateDialog()
-{
-    QFETCH(QString, press);
-    QFETCH(bool, appIcon);
-    QFETCH(int, checks);
-    const QString address = u"https://downloads.example.invalid/Demo-2.zip?ref=a%20b#x"_s;
-    serve(u"dialog"_s, R"({"version":"2","url":")" + address.toUtf8() + "\"}");
-    if (appIcon)
-        Q_INIT_RESOURCE(updater_icon);
-    QPixmap red(32, 32);
-    red.fill(Qt::red);
-    QApplication::setWindowIcon(QIcon(red));
-    const int before = requests(u"dialog"_s);
-    runCheck(u"dialog"_s, false, press, checks);
-    if (appIcon)
-        Q_CLEANUP_RESOURCE(updater_icon);
-    QApplication::setWindowIcon(QIcon());
-    QCOMPARE(m_shown.size(), checks);
-    QCOMPARE(m_icons.first(), appIcon ? QColor(Qt::green) : QColor(Qt::red));
-    QTRY_COMPARE(requests(u"dialog"_s), before + checks);
-    QCOMPARE(m_opened, press == u"Later" ? QStringList() : QStringList(checks, address));
+    const QByteArray dialog = R"({"version":"2","url":")" + download.toUtf8() + "\"}";
+    addCheck("Download Update opens the address; AppIcon", dialog, "", v2, "200", false,
+             "Download Update", "app");
+    addCheck("Later opens nothing; no AppIcon: the window icon", dialog, "", v2, "200", false,
+             "Later", "window");
+    addCheck("two checks, two dialogs", dialog, "", v2, "200", false, "Download Update", "window",
+             2);
 }
 
 int main(int argc, char *argv[])
