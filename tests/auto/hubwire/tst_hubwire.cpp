@@ -41,14 +41,6 @@ bool emitSignal(const QString &member, const QStringList &args)
                                           args) == 0;
 }
 
-// "register {'appID': <'a'>}": a member and at most one argument, in gdbus's
-// syntax.
-bool emitStep(const QString &step)
-{
-    const qsizetype space = step.indexOf(u' ');
-    return space < 0 ? emitSignal(step, {}) : emitSignal(step.left(space), {step.mid(space + 1)});
-}
-
 QString bytes(const QByteArray &data)
 {
     QStringList parts;
@@ -334,8 +326,10 @@ private slots:
                 QLocale::setDefault(QLocale(step.mid(7)));
             else if (step.startsWith(u'+') || step.startsWith(u'-'))
                 QVERIFY(emitSignal(step[0] == u'+' ? "register" : "unregister", {dict + "}"}));
-            else
-                QVERIFY(emitStep(step));
+            else // "MEMBER ARGUMENT", the argument in gdbus's syntax
+                QVERIFY(emitSignal(step.section(u' ', 0, 0),
+                                   step.contains(u' ') ? QStringList{step.section(u' ', 1)}
+                                                       : QStringList()));
         }
         QVERIFY(sync());
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
