@@ -25,9 +25,6 @@ using Info = std::optional<QVariantMap>;
 using Anchor = std::optional<QPointF>;
 using Posts = QList<std::pair<QString, QVariantMap>>;
 using Provider = std::function<HubPopoverViewController::StatusInfo(const ZelHubApp &)>;
-Q_DECLARE_METATYPE(Info)
-Q_DECLARE_METATYPE(Anchor)
-Q_DECLARE_METATYPE(Provider)
 
 class TestClient : public ZelHubClient
 {
@@ -335,33 +332,32 @@ private slots:
         // that differ from alpha's, "statusImageData" as the PNG's pixel size.
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("posts");
-        QTest::newRow("start announces id, name and bundle id") << "start"
-                                                                << "register";
-        QTest::newRow("no bundle identifier is the empty string") << "nobundle start"
-                                                                  << "register bundleID=";
-        QTest::newRow("nothing before start; fields kept for it")
-            << "image symbol=star title=T update stop discover start"
-            << "register statusSymbolName=star statusTitle=T";
-        QTest::newRow("symbol wins over image, also after an image update")
-            << "image symbol=star start update:image"
-            << "register statusSymbolName=star, register statusSymbolName=star";
-        QTest::newRow("image at the screen's factor once the symbol is cleared")
-            << "symbol=star start nosymbol update:image"
-            << "register statusSymbolName=star, register statusImageData=16x16";
-        QTest::newRow("update replaces only what it is given, and always posts")
-            << "symbol=s title=old start update:title=new update"
-            << "register statusSymbolName=s statusTitle=old, register statusSymbolName=s "
-               "statusTitle=new, register statusSymbolName=s statusTitle=new";
-        QTest::newRow("unrenderable image left out, the rest sent") << "nullimage title= start"
-                                                                    << "register statusTitle=";
-        QTest::newRow("discover answered whatever it carries") << "start discover discover:junk"
-                                                               << "register, register, register";
-        QTest::newRow("stop sends the same info and stops listening")
-            << "title=T start stop discover update"
-            << "register statusTitle=T, unregister statusTitle=T, register statusTitle=T";
-        QTest::newRow("second start listens once, under the new id")
-            << "start start=beta discover"
-            << "register, register appID=beta appName=Beta, register appID=beta appName=Beta";
+        const auto row = [](const char *name, const char *script, const QString &posts) {
+            QTest::newRow(name) << QString(script) << posts;
+        };
+        row("start announces id, name and bundle id", "start", "register");
+        row("no bundle identifier is the empty string", "nobundle start", "register bundleID=");
+        row("nothing before start; fields kept for it",
+            "image symbol=star title=T update stop discover start",
+            "register statusSymbolName=star statusTitle=T");
+        row("symbol wins over image, also after an image update",
+            "image symbol=star start update:image",
+            "register statusSymbolName=star, register statusSymbolName=star");
+        row("image at the screen's factor once the symbol is cleared",
+            "symbol=star start nosymbol update:image",
+            "register statusSymbolName=star, register statusImageData=16x16");
+        row("update replaces only what it is given, and always posts",
+            "symbol=s title=old start update:title=new update",
+            "register statusSymbolName=s statusTitle=old, register statusSymbolName=s "
+            "statusTitle=new, register statusSymbolName=s statusTitle=new");
+        row("unrenderable image left out, the rest sent", "nullimage title= start",
+            "register statusTitle=");
+        row("discover answered whatever it carries", "start discover discover:junk",
+            "register, register, register");
+        row("stop sends the same info and stops listening", "title=T start stop discover update",
+            "register statusTitle=T, unregister statusTitle=T, register statusTitle=T");
+        row("second start listens once, under the new id", "start start=beta discover",
+            "register, register appID=beta appName=Beta, register appID=beta appName=Beta");
     }
     void appInfo()
     {
@@ -492,33 +488,20 @@ private slots:
         QTest::addColumn<Provider>("provider");
         QTest::addColumn<QString>("text");  // empty: an 18 × 18 image-only button
         QTest::addColumn<QString>("drawn"); // "red", "text colour" or "placeholder"
-        using Info = HubPopoverViewController::StatusInfo;
-        QTest::newRow("image, no title") << Provider([](const ZelHubApp &) {
-            return Info{redIcon(), std::nullopt};
-        }) << ""
-                                         << "red";
-        QTest::newRow("template image in the text colour") << Provider([](const ZelHubApp &) {
-            QIcon icon = redIcon();
-            icon.setIsMask(true);
-            return Info{icon, std::nullopt};
-        }) << ""
-                                                           << "text colour";
-        QTest::newRow("title with outer blanks") << Provider([](const ZelHubApp &) {
-            return Info{redIcon(), u" \t42 \t min  "_qs};
-        }) << " 42 \t min"
-                                                 << "red";
-        QTest::newRow("no-break spaces are blanks too") << Provider([](const ZelHubApp &) {
-            return Info{redIcon(), u"\u00a0A B\u2003"_qs};
-        }) << " A B"
-                                                        << "red";
-        QTest::newRow("line breaks are not blanks") << Provider([](const ZelHubApp &) {
-            return Info{redIcon(), u"\nA\n"_qs};
-        }) << " \nA\n"
-                                                    << "red";
-        QTest::newRow("blank title is no title") << Provider([](const ZelHubApp &) {
-            return Info{std::nullopt, u" \t "_qs};
-        }) << ""
-                                                 << "placeholder";
+        const auto row = [](const char *name, std::optional<QIcon> icon,
+                            std::optional<QString> title, const char *text, const char *drawn) {
+            QTest::newRow(name) << Provider([=](const ZelHubApp &) {
+                return HubPopoverViewController::StatusInfo{icon, title};
+            }) << QString(text) << QString(drawn);
+        };
+        QIcon mask = redIcon();
+        mask.setIsMask(true);
+        row("image, no title", redIcon(), {}, "", "red");
+        row("template image in the text colour", mask, {}, "", "text colour");
+        row("title with outer blanks", redIcon(), u" \t42 \t min  "_qs, " 42 \t min", "red");
+        row("no-break spaces are blanks too", redIcon(), u"\u00a0A B\u2003"_qs, " A B", "red");
+        row("line breaks are not blanks", redIcon(), u"\nA\n"_qs, " \nA\n", "red");
+        row("blank title is no title", {}, u" \t "_qs, "", "placeholder");
         QTest::newRow("no provider") << Provider() << ""
                                      << "placeholder";
     }
