@@ -4,15 +4,12 @@ with the status in ROOT/<id>/status, where "hang" never answers and "endless" se
 and then spaces without end. Prints "port N", "request PATH" for each request and
 "closed ID" when a client gives up on a hanging or endless reply."""
 import http.server
+import os
 import sys
-import threading
-
-lock = threading.Lock()
 
 
 def say(line):
-    with lock:
-        print(line, flush=True)
+    os.write(1, (line + "\n").encode())  # one write: whole lines from any thread
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -36,10 +33,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 endless = status == "endless"
                 self.send_response(200 if endless else int(status))
-                if endless:
-                    self.send_header("Connection", "close")
-                else:
-                    self.send_header("Content-Length", str(len(body)))
+                self.send_header(*(["Connection", "close"] if endless else
+                                   ["Content-Length", str(len(body))]))
                 self.end_headers()
                 self.wfile.write(body)
                 while endless:
