@@ -161,9 +161,7 @@ private slots:
         const QString autostart = QFileInfo(autostartEntry()).path();
         QFile::remove(autostart);
         QDir(autostart).removeRecursively();
-        m_log.clear();
-        m_opened.clear();
-        m_shown.clear();
+        m_log = m_opened = m_shown = {};
         m_press = u"Later"_s;
     }
 
@@ -518,7 +516,7 @@ private:
 
     int requests(const QString &id)
     {
-        return int(events().count("request /"_L1 + id + "/version.json"_L1));
+        return events().count("request /%1/version.json"_L1.arg(id));
     }
 
     QProcess m_http;
