@@ -129,7 +129,7 @@ public slots:
         }
         const auto *label = box->findChild<QLabel *>(u"qt_msgbox_informativelabel"_s);
         m_shown << box->text() + " | "_L1 + box->informativeText() + " | "_L1 + buttons.join(u' ') +
-                       (label->textFormat() == Qt::PlainText ? ""_L1 : " (rich text)"_L1));
+                       (label->textFormat() == Qt::PlainText ? ""_L1 : " (rich text)"_L1);
         chosen ? chosen->click() : box->reject();
     }
 
