@@ -162,7 +162,6 @@ private slots:
         QFile::remove(autostart);
         QDir(autostart).removeRecursively();
         m_log = m_opened = m_shown = {};
-        m_press = u"Later"_s;
     }
 
     void stops_data()
@@ -195,10 +194,10 @@ private slots:
     void check()
     {
         QFETCH(QByteArray, body);
-        QFETCH(QByteArray, status); // or "hang", "endless", "refused"
+        QFETCH(QString, how); // the status, "hang", "endless" or "refused"; silent, download
         QFETCH(QString, running);
-        QFETCH(QString, how); // silent, download (pressed)
         QFETCH(QString, shown);
+        const QByteArray status = how.section(u' ', 0, 0).toLatin1();
         const QString id = QString::number(qHash(QByteArray(QTest::currentDataTag())));
         serve(id, body, status);
         QCoreApplication::setApplicationVersion(running);
@@ -531,13 +530,12 @@ private:
 void tst_Services::check_data()
 {
     QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QByteArray>("status");
-    QTest::addColumn<QString>("running");
     QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("running");
     QTest::addColumn<QString>("shown"); // the informative text of each dialog, latest or none
     const auto row = [](const char *name, const QByteArray &body, const QString &running,
-                        const QString &shown, const char *status = "200", const char *how = "") {
-        QTest::newRow(name) << body << QByteArray(status) << running << how << shown;
+                        const QString &shown, const char *how = "200") {
+        QTest::newRow(name) << body << how << running << shown;
     };
     // Offered, then whether it is newer than, older than or equal to the running version.
     for (const char *c : {"1.10 > 1.9", "1.9 < 1.10", "1.2.0 > 1.2", "1.2 < 1.2.0", "1.2b > 1.2a",
@@ -548,8 +546,8 @@ void tst_Services::check_data()
             v[1] == u">" ? "Version "_L1 + v[0] + " is available."_L1 : u"latest"_s);
     }
     const QString v2 = u"Version 2 is available."_s;
-    row("silent: newer is shown", manifest("2"), "1", v2, "200", "silent");
-    row("silent: equal says nothing", manifest("1"), "1", "", "200", "silent");
+    row("silent: newer is shown", manifest("2"), "1", v2, "200 silent");
+    row("silent: equal says nothing", manifest("1"), "1", "", "200 silent");
     row("release notes", manifest("2", R"(,"notes":"Faster sync.")"), "1",
         v2 + "\n\nRelease notes: Faster sync."_L1);
     row("notes null", manifest("2", R"(,"notes":null)"), "1", v2);
@@ -569,7 +567,7 @@ void tst_Services::check_data()
     row("an endless reply", manifest("9"), "1", "", "endless");
     row("connection refused", manifest("9"), "1", "", "refused");
     const QByteArray dialog = R"({"version":"2","url":")" + download.toUtf8() + "\"}";
-    row("Download Update opens the address", dialog, "", v2, "200", "download");
+    row("Download Update opens the address", dialog, "", v2, "200 download");
     row("Later opens nothing", dialog, "", v2);
 }
 
