@@ -133,7 +133,8 @@ private slots:
 
         // Every sibling answers "discover": alpha with its image at its screen's
         // factor 2 (16 points, 32 pixels), beta with its symbol instead of its image.
-        Result list = run(zelctl, {"list", "--wait", "1500"});
+        // zelctl collects answers for as long as it is told: long enough for a busy machine.
+        Result list = run(zelctl, {"list", "--wait", "5000"});
         QCOMPARE(list.exitCode, 0);
         QCOMPARE(
             list.out.replace(QRegularExpression("<\\d+ bytes"), "<N bytes"),
