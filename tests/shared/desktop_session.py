@@ -11,8 +11,9 @@ answering "ok" or "error REASON":
 
     click X Y BUTTON [N]  press and release (BUTTON: left or right) at X, Y (screen pixels),
                           N times in a row (2: a double click)
-    key NAME              press and release a key (Escape; GNOME only)
     screenshot PATH       a PNG of the whole screen
+    find PATH WORD...     a screenshot in which tesseract reads all the words; answers
+                          "ok X Y", the centre of the first
 
 At the end of its input it ends everything it started. A desktop that cannot be started
 prints "skip REASON" and exits.
@@ -39,7 +40,6 @@ BUS_CONF = """<busconfig><type>{kind}</type><listen>unix:path={path}</listen>
 <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
 </policy></busconfig>"""
 BUTTONS = {"left": 272, "right": 273}
-KEYSYMS = {"Escape": 0xFF1B}
 
 
 class Skip(Exception):
@@ -174,7 +174,7 @@ class Session:
             n for n in os.listdir(self.runtime) if n.startswith("sway-ipc.")))
         self.wait(lambda: os.path.exists(self.path("wayland-1")), 10, "sway's display")
         os.symlink("wayland-1", self.path(self.wayland))
-        self.pointer = VirtualPointer(self.path(self.wayland))
+        self.pointer = WaylandPointer(self.path(self.wayland), "zwlr_virtual_pointer_manager_v1", 1)
 
     def start_gnome(self):
         need("gnome-shell")
@@ -186,7 +186,8 @@ class Session:
         os.makedirs(os.path.dirname(keyfile))
         with open(keyfile, "w") as f:
             f.write("[org/gnome/shell]\nenabled-extensions=['ubuntu-appindicators@ubuntu.com']\n"
-                    "welcome-dialog-last-shown-version='999'\n")
+                    "welcome-dialog-last-shown-version='999'\n"
+                    "[org/gnome/desktop/interface]\nenable-hot-corners=false\n")
         env = dict(self.env, GSETTINGS_BACKEND="keyfile", XDG_SESSION_TYPE="wayland",
                    XDG_CURRENT_DESKTOP="GNOME")
         self.env.update(GSETTINGS_BACKEND="keyfile", XDG_CURRENT_DESKTOP="GNOME")
@@ -200,17 +201,12 @@ class Session:
         self.remote = dbus.Interface(self.bus.get_object("org.gnome.Mutter.RemoteDesktop", path),
                                      "org.gnome.Mutter.RemoteDesktop.Session")
         self.remote.Start()
-        # The shell starts in the overview, and takes no key while it is still opening it.
-        shell = self.bus.get_object("org.gnome.Shell", "/org/gnome/Shell")
-
-        def left_overview():
-            if not shell.Get("org.gnome.Shell", "OverviewActive",
-                             dbus_interface="org.freedesktop.DBus.Properties"):
-                return True
-            self.key("Escape")
-            time.sleep(0.3)
-            return False
-        self.wait(left_overview, 20, "the desktop out of the overview")
+        # The shell opens its overview a while after it has started; left before it has
+        # opened, it opens later, over whatever the tests look at.
+        shell = dbus.Interface(self.bus.get_object("org.gnome.Shell", "/org/gnome/Shell"),
+                               "org.freedesktop.DBus.Properties")
+        self.wait(lambda: shell.Get("org.gnome.Shell", "OverviewActive"), 20, "the overview")
+        shell.Set("org.gnome.Shell", "OverviewActive", False)
 
     def start_plasma(self):
         need("kwin_wayland", "plasmashell", "kded5")
@@ -230,13 +226,12 @@ class Session:
         for program in ("/usr/lib/x86_64-linux-gnu/libexec/kactivitymanagerd", "kded5"):
             self.spawn([program], env)
         self.spawn(["plasmashell", "--no-respawn"], env)
+        self.pointer = WaylandPointer(self.path(self.wayland), "org_kde_kwin_fake_input", 4)
 
     # Input, each desktop its own way.
     def click(self, x, y, button):
         code = BUTTONS[button]
-        if self.name == "sway":
-            self.pointer.click(x, y, code)
-        elif self.name == "gnome":
+        if self.name == "gnome":
             # Home is the bottom right corner, where nothing answers a passing pointer (over
             # the top bar, an open menu hands over to the button under the pointer).
             self.remote.NotifyPointerMotionRelative(10 * WIDTH, 10 * HEIGHT)
@@ -244,13 +239,25 @@ class Session:
             self.remote.NotifyPointerButton(code, True)
             self.remote.NotifyPointerButton(code, False)
         else:
-            FakeInput(self.path(self.wayland)).click(x, y, code)
+            self.pointer.click(x, y, code)
 
-    def key(self, name):
-        if self.name != "gnome":
-            raise RuntimeError("no keyboard here for the tests")
-        self.remote.NotifyKeyboardKeysym(KEYSYMS[name], True)
-        self.remote.NotifyKeyboardKeysym(KEYSYMS[name], False)
+    def find(self, path, words):
+        self.screenshot(path)
+        found = {}
+        # Menus are drawn light on dark or dark on light; small text reads better doubled.
+        for negate in ([], ["-negate"]):
+            subprocess.run(["convert", path, "-resize", "200%", "-colorspace", "Gray"] + negate
+                           + [path + ".ocr.png"], check=True)
+            tsv = subprocess.run(["tesseract", path + ".ocr.png", "-", "tsv"],
+                                 capture_output=True, text=True).stdout
+            for f in (line.split("\t") for line in tsv.splitlines()):
+                if len(f) == 12 and f[11].strip() in words and f[0] != "level":
+                    x, y, w, h = map(int, f[6:10])
+                    found.setdefault(f[11].strip(), ((x + w // 2) // 2, (y + h // 2) // 2))
+        missing = [word for word in words if word not in found]
+        if missing:
+            raise RuntimeError("tesseract reads no " + " ".join(missing))
+        return found[words[0]]
 
     def screenshot(self, path):
         if self.name == "sway":
@@ -300,103 +307,77 @@ class Session:
         shutil.rmtree(self.runtime, ignore_errors=True)
 
 
-class WaylandClient:
-    """The few requests the tests need, spoken on the Wayland socket itself."""
+class WaylandPointer:
+    """A pointer the compositor offers tests, spoken on the Wayland socket itself: KWin's
+    org_kde_kwin_fake_input or wlroots' zwlr_virtual_pointer_v1 (the seat has a pointer
+    only while that lives)."""
 
-    def __init__(self, socket_path):
+    def __init__(self, socket_path, interface, version):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.connect(socket_path)
-        self.next_id = 2
-        self.registry = self.new_id()
-        self.send(1, 1, struct.pack("<I", self.registry))  # wl_display.get_registry
-        self.globals = {}
-        callback = self.new_id()
-        self.send(1, 0, struct.pack("<I", callback))  # wl_display.sync
-        for obj, opcode, body in self.events(callback):
-            if obj == self.registry and opcode == 0:
+        self.next_id, self.buffer = 3, b""
+        self.send(1, 1, 2)  # wl_display.get_registry as object 2
+        names = {}
+        for obj, opcode, body in self.roundtrip():
+            if obj == 2 and opcode == 0:
                 name, length = struct.unpack_from("<II", body)
-                interface = body[8:8 + length - 1].decode()
-                (version,) = struct.unpack_from("<I", body, 8 + length + (-length % 4))
-                self.globals[interface] = (name, version)
+                names[body[8:7 + length].decode()] = name
+        if interface not in names:
+            raise RuntimeError("the compositor offers no " + interface)
+        self.object = self.new_id()
+        self.send(2, 0, names[interface], interface, version, self.object)
+        if interface == "org_kde_kwin_fake_input":
+            self.send(self.object, 0, "zel tests", "drive the desktop")  # authenticate
+        else:
+            self.manager, self.object = self.object, self.new_id()
+            self.send(self.manager, 0, 0, self.object)  # create_virtual_pointer
 
     def new_id(self):
         self.next_id += 1
         return self.next_id - 1
 
-    def bind(self, interface, version):
-        if interface not in self.globals:
-            raise RuntimeError("the compositor offers no " + interface)
-        name, offered = self.globals[interface]
-        obj = self.new_id()
-        self.send(self.registry, 0, struct.pack("<I", name) + self.string(interface)
-                  + struct.pack("<II", min(version, offered), obj))
-        return obj
-
-    @staticmethod
-    def string(text):
-        data = text.encode() + b"\0"
-        return struct.pack("<I", len(data)) + data + b"\0" * (-len(data) % 4)
-
-    def send(self, obj, opcode, body):
+    def send(self, obj, opcode, *args):
+        body = b""
+        for arg in args:
+            if isinstance(arg, str):
+                data = arg.encode() + b"\0"
+                body += struct.pack("<I", len(data)) + data + b"\0" * (-len(data) % 4)
+            else:
+                body += struct.pack("<i", arg)
         self.sock.sendall(struct.pack("<II", obj, ((8 + len(body)) << 16) | opcode) + body)
 
-    def events(self, until):
-        buffer = b""
-        while True:
+    def roundtrip(self):
+        callback = self.new_id()
+        self.send(1, 0, callback)  # wl_display.sync
+        events = []
+        while all(event[0] != callback for event in events):
             chunk = self.sock.recv(65536)
             if not chunk:
                 raise RuntimeError("the compositor closed the connection")
-            buffer += chunk
-            while len(buffer) >= 8:
-                obj, word = struct.unpack_from("<II", buffer)
-                size = word >> 16
-                if len(buffer) < size:
-                    break
-                yield obj, word & 0xFFFF, buffer[8:size]
-                if obj == until:
-                    return
-                buffer = buffer[size:]
+            self.buffer += chunk
+            while len(self.buffer) >= 8 and len(self.buffer) >= self.buffer[6] | self.buffer[7] << 8:
+                obj, word = struct.unpack_from("<II", self.buffer)
+                events.append((obj, word & 0xFFFF, self.buffer[8:word >> 16]))
+                self.buffer = self.buffer[word >> 16:]
+        return events
 
-    def step(self, obj, opcode, *args):
+    def step(self, opcode, *args):
         # A press as long as a person's: a client takes one within a frame for none.
-        self.send(obj, opcode, struct.pack("<" + "i" * len(args), *args))
-        callback = self.new_id()
-        self.send(1, 0, struct.pack("<I", callback))
-        for _ in self.events(callback):
-            pass
+        self.send(self.object, opcode, *args)
+        if hasattr(self, "manager"):
+            self.send(self.object, 4)  # frame
+        self.roundtrip()
         time.sleep(0.05)
 
-
-class FakeInput(WaylandClient):
-    """KWin's org_kde_kwin_fake_input."""
-
-    def __init__(self, socket_path):
-        super().__init__(socket_path)
-        self.device = self.bind("org_kde_kwin_fake_input", 4)
-        self.send(self.device, 0, self.string("zel tests") + self.string("drive the desktop"))
-
     def click(self, x, y, button):
-        self.step(self.device, 9, x * 256, y * 256)
-        self.step(self.device, 2, button, 1)
-        self.step(self.device, 2, button, 0)
-        self.sock.close()
-
-
-class VirtualPointer(WaylandClient):
-    """wlroots' zwlr_virtual_pointer_v1; the seat has a pointer only while it lives."""
-
-    def __init__(self, socket_path):
-        super().__init__(socket_path)
-        manager = self.bind("zwlr_virtual_pointer_manager_v1", 1)
-        self.pointer = self.new_id()
-        self.send(manager, 0, struct.pack("<II", 0, self.pointer))
-
-    def click(self, x, y, button):
-        self.step(self.pointer, 1, 0, x, y, WIDTH, HEIGHT)
-        self.send(self.pointer, 4, b"")
-        for state in (1, 0):
-            self.send(self.pointer, 2, struct.pack("<III", 0, button, state))
-            self.step(self.pointer, 4)
+        if hasattr(self, "manager"):
+            self.step(1, 0, x, y, WIDTH, HEIGHT)  # motion_absolute
+            for state in (1, 0):
+                self.step(2, 0, button, state)
+        else:
+            self.step(9, x * 256, y * 256)  # pointer_motion_absolute
+            for state in (1, 0):
+                self.step(2, button, state)
 
 
 def main():
@@ -409,11 +390,9 @@ def main():
         print("skip %s: %s" % (sys.argv[1], error), flush=True)
         return
     print("startup-ms %d" % ((time.monotonic() - started) * 1000))
-    for key in ("WAYLAND_DISPLAY", "DISPLAY", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS",
-                "HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
-                "XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE", "XAUTHORITY", "GSETTINGS_BACKEND", "SWAYSOCK"):
-        if key in session.env:
-            print("env %s=%s" % (key, session.env[key]))
+    for key, value in session.env.items():
+        if os.environ.get(key) != value:
+            print("env %s=%s" % (key, value))
     if session.run_as:
         print("run-as " + " ".join(session.run_as))
     print("ready", flush=True)
@@ -421,14 +400,15 @@ def main():
         for line in sys.stdin:
             words = line.split()
             try:
+                answer = "ok"
                 if words[0] == "click":
                     for _ in range(int(words[4]) if len(words) > 4 else 1):
                         session.click(int(words[1]), int(words[2]), words[3])
-                elif words[0] == "key":
-                    session.key(words[1])
                 elif words[0] == "screenshot":
                     session.screenshot(words[1])
-                print("ok", flush=True)
+                elif words[0] == "find":
+                    answer += " %d %d" % session.find(words[1], words[2:])
+                print(answer, flush=True)
             except Exception as error:  # The test reads why and goes on.
                 print("error %s" % error, flush=True)
     finally:
