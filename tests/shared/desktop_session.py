@@ -244,9 +244,11 @@ class Session:
     def find(self, path, words):
         self.screenshot(path)
         found = {}
-        # Menus are drawn light on dark or dark on light; small text reads better doubled.
-        for negate in ([], ["-negate"]):
-            subprocess.run(["convert", path, "-resize", "200%", "-colorspace", "Gray"] + negate
+        # Small text reads better doubled; a dark menu's dimmed items, turned dark on white.
+        for colours in ([], ["-negate", "-threshold", "75%"]):
+            if all(word in found for word in words):
+                break
+            subprocess.run(["convert", path, "-resize", "200%", "-colorspace", "Gray"] + colours
                            + [path + ".ocr.png"], check=True)
             tsv = subprocess.run(["tesseract", path + ".ocr.png", "-", "tsv"],
                                  capture_output=True, text=True).stdout
