@@ -12,8 +12,8 @@ answering "ok" or "error REASON":
     click X Y BUTTON [N]  press and release (BUTTON: left or right) at X, Y (screen pixels),
                           N times in a row (2: a double click)
     screenshot PATH       a PNG of the whole screen
-    find PATH WORD...     a screenshot in which tesseract reads all the words; answers
-                          "ok X Y", the centre of the first
+    find PATH WORD...     screenshots until tesseract reads all the words on one (30 s at
+                          most); answers "ok X Y", the centre of the first
 
 At the end of its input it ends everything it started. A desktop that cannot be started
 prints "skip REASON" and exits.
@@ -242,24 +242,26 @@ class Session:
             self.pointer.click(x, y, code)
 
     def find(self, path, words):
-        self.screenshot(path)
-        found = {}
-        # Small text reads better doubled; a dark menu's dimmed items, turned dark on white.
-        for colours in ([], ["-negate", "-threshold", "75%"]):
+        deadline = time.monotonic() + 30
+        while True:
+            self.screenshot(path)
+            found = {}
+            # Small text reads better doubled, and dimmed items once made black on white.
+            for colours in (["-threshold", "75%"], ["-negate", "-threshold", "75%"]):
+                if all(word in found for word in words):
+                    return found[words[0]]
+                subprocess.run(["convert", path, "-resize", "200%", "-colorspace", "Gray"]
+                               + colours + [path + ".ocr.png"], check=True)
+                tsv = subprocess.run(["tesseract", path + ".ocr.png", "-", "tsv"],
+                                     capture_output=True, text=True).stdout
+                for f in (line.split("\t") for line in tsv.splitlines()):
+                    if len(f) == 12 and f[11].strip() in words and f[0] != "level":
+                        x, y, w, h = map(int, f[6:10])
+                        found.setdefault(f[11].strip(), ((x + w // 2) // 2, (y + h // 2) // 2))
             if all(word in found for word in words):
-                break
-            subprocess.run(["convert", path, "-resize", "200%", "-colorspace", "Gray"] + colours
-                           + [path + ".ocr.png"], check=True)
-            tsv = subprocess.run(["tesseract", path + ".ocr.png", "-", "tsv"],
-                                 capture_output=True, text=True).stdout
-            for f in (line.split("\t") for line in tsv.splitlines()):
-                if len(f) == 12 and f[11].strip() in words and f[0] != "level":
-                    x, y, w, h = map(int, f[6:10])
-                    found.setdefault(f[11].strip(), ((x + w // 2) // 2, (y + h // 2) // 2))
-        missing = [word for word in words if word not in found]
-        if missing:
-            raise RuntimeError("tesseract reads no " + " ".join(missing))
-        return found[words[0]]
+                return found[words[0]]
+            if time.monotonic() > deadline:
+                raise RuntimeError("tesseract reads only " + " ".join(found))
 
     def screenshot(self, path):
         if self.name == "sway":
