@@ -116,7 +116,7 @@ void tst_Desktops::hubOnTheDesktop_data()
     QTest::addColumn<int>("reach");
     // Whether the sibling's window must end up active: where the host hands over a token.
     QTest::addColumn<bool>("active");
-    QTest::newRow("sway 1.7 with waybar") << "sway" << 1 << 160 << false;
+    QTest::newRow("sway 1.7 with waybar") << "sway" << 1 << 160 << true;
     QTest::newRow("GNOME 43 with the indicator extension") << "gnome" << 2 << 32 << true;
     QTest::newRow("Plasma 5.27, double click") << "plasma" << 2 << 32 << true;
 }
