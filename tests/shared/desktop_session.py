@@ -6,7 +6,8 @@ indicator extension, or Plasma (KWin and plasmashell).
 
 Starts the desktop on a bus and runtime folder of its own and waits until its tray host is
 registered at the StatusNotifierWatcher. Then prints one "env KEY=VALUE" line per variable a
-client of the session needs, "startup-ms N" and "ready", and reads commands, one a line,
+client of the session needs, "run-as COMMAND" where clients start through a command, and
+"ready N" (N: milliseconds it took), and reads commands, one a line,
 answering "ok" or "error REASON":
 
     click X Y BUTTON [N]  press and release (BUTTON: left or right) at X, Y (screen pixels),
@@ -157,6 +158,7 @@ class Session:
         # sway names its socket itself; a link gives it the name this session uses.
         self.compositor = self.spawn(["sway", "-c", config + "/sway.conf"], env)
         self.wait(lambda: os.path.exists(self.path("wayland-1")), STARTUP_S, "sway's display")
+        self.env["SWAYSOCK"] = self.path("sway-ipc.65534.%d.sock" % self.compositor.pid)
         os.symlink("wayland-1", self.path(self.wayland))
         self.pointer = WaylandPointer(self.path(self.wayland), "zwlr_virtual_pointer_manager_v1", 1)
 
@@ -368,13 +370,12 @@ def main():
         session.stop()
         print("skip %s: %s" % (sys.argv[1], error), flush=True)
         return
-    print("startup-ms %d" % ((time.monotonic() - started) * 1000))
     for key, value in session.env.items():
         if os.environ.get(key) != value:
             print("env %s=%s" % (key, value))
     if session.run_as:
         print("run-as " + " ".join(session.run_as))
-    print("ready", flush=True)
+    print("ready %d" % ((time.monotonic() - started) * 1000), flush=True)
     try:
         for line in sys.stdin:
             words = line.split()
