@@ -20,6 +20,7 @@ At the end of its input it ends everything it started. A desktop that cannot be 
 prints "skip REASON" and exits.
 """
 import contextlib
+import glob
 import os
 import re
 import shutil
@@ -41,7 +42,6 @@ BUS_CONF = """<busconfig><type>{kind}</type><listen>unix:path={path}</listen>
 <auth>EXTERNAL</auth><policy context="default"><allow user="*"/>
 <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
 </policy></busconfig>"""
-BUTTONS = {"left": 272, "right": 273}
 
 
 class Skip(Exception):
@@ -49,7 +49,7 @@ class Skip(Exception):
 
 
 def need(*programs):
-    missing = [p for p in programs if not shutil.which(p)]
+    missing = [p for p in programs if not (shutil.which(p) or os.path.exists(p))]
     if missing:
         raise Skip(", ".join(missing) + " not installed")
 
@@ -117,14 +117,12 @@ class Session:
         except dbus.DBusException:
             return False
 
-    def x_display(self, pid):
+    @staticmethod
+    def x_display(pid):
         # Whichever of the compositor's sockets is an X server's: XWayland, started lazily.
         out = subprocess.run(["ss", "-xlp"], capture_output=True, text=True).stdout
-        for line in out.splitlines():
-            m = re.search(r" /tmp/\.X11-unix/X(\d+) ", line)
-            if m and "pid=%d," % pid in line:
-                return ":" + m.group(1)
-        return None
+        found = re.search(r" /tmp/\.X11-unix/X(\d+) .*pid=%d," % pid, out)
+        return found and ":" + found.group(1)
 
     def start(self):
         self.start_bus("session", "DBUS_SESSION_BUS_ADDRESS")
@@ -132,13 +130,11 @@ class Session:
         getattr(self, "start_" + self.name)()
         self.wait(self.host_registered, STARTUP_S, "tray host at the StatusNotifierWatcher")
         self.env["WAYLAND_DISPLAY"] = self.wayland
-        display = self.x_display(self.compositor.pid)
-        if display:
+        if display := self.x_display(self.compositor.pid):
             self.env["DISPLAY"] = display
         # Mutter's XWayland asks for the cookie it keeps in the runtime folder.
-        for name in os.listdir(self.runtime):
-            if name.startswith(".mutter-Xwaylandauth"):
-                self.env["XAUTHORITY"] = self.path(name)
+        for cookie in glob.glob(self.path(".mutter-Xwaylandauth*")):
+            self.env["XAUTHORITY"] = cookie
 
     # sway with waybar, as an unprivileged user: sway refuses root.
     def start_sway(self):
@@ -152,7 +148,6 @@ class Session:
             f.write('{"layer":"top","position":"top","height":30,'
                     '"modules-left":["sway/workspaces"],"modules-right":["tray"],'
                     '"tray":{"icon-size":20,"spacing":8}}')
-        subprocess.run(["chown", "-R", "65534:65534", self.runtime], check=True)
         env = dict(self.env, WLR_BACKENDS="headless", WLR_LIBINPUT_NO_DEVICES="1",
                    WLR_RENDERER="pixman", WAYLAND_DISPLAY=self.wayland)
         # sway names its socket itself; a link gives it the name this session uses.
@@ -163,9 +158,7 @@ class Session:
         self.pointer = WaylandPointer(self.path(self.wayland), "zwlr_virtual_pointer_manager_v1", 1)
 
     def start_gnome(self):
-        need("gnome-shell")
-        if not os.path.isdir("/usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com"):
-            raise Skip("gnome-shell-extension-appindicator not installed")
+        need("gnome-shell", "/usr/share/gnome-shell/extensions/ubuntu-appindicators@ubuntu.com")
         # The shell looks for logind on the system bus and stops without one.
         self.start_bus("system", "DBUS_SYSTEM_BUS_ADDRESS")
         keyfile = self.env["XDG_CONFIG_HOME"] + "/glib-2.0/settings/keyfile"
@@ -212,7 +205,7 @@ class Session:
 
     # Input, each desktop its own way.
     def click(self, x, y, button):
-        code = BUTTONS[button]
+        code = {"left": 272, "right": 273}[button]
         if self.name == "gnome":
             # Home is the bottom right corner, where nothing answers a passing pointer (over
             # the top bar, an open menu hands over to the button under the pointer).
@@ -224,14 +217,14 @@ class Session:
             self.pointer.click(x, y, code)
 
     def find(self, path, words):
-        deadline = time.monotonic() + 30
-        while True:
+        found, deadline = {}, time.monotonic() + 30
+        while not all(word in found for word in words):
+            if time.monotonic() > deadline:
+                raise RuntimeError("tesseract reads only " + " ".join(found))
             self.screenshot(path)
             found = {}
             # Small text reads better doubled, and dimmed items once made black on white.
             for colours in (["-threshold", "75%"], ["-negate", "-threshold", "75%"]):
-                if all(word in found for word in words):
-                    return found[words[0]]
                 subprocess.run(["convert", path, "-resize", "200%", "-colorspace", "Gray"]
                                + colours + [path + ".ocr.png"], check=True)
                 tsv = subprocess.run(["tesseract", path + ".ocr.png", "-", "tsv"],
@@ -240,10 +233,7 @@ class Session:
                     if len(f) == 12 and f[11].strip() in words and f[0] != "level":
                         x, y, w, h = map(int, f[6:10])
                         found.setdefault(f[11].strip(), ((x + w // 2) // 2, (y + h // 2) // 2))
-            if all(word in found for word in words):
-                return found[words[0]]
-            if time.monotonic() > deadline:
-                raise RuntimeError("tesseract reads only " + " ".join(found))
+        return found[words[0]]
 
     def screenshot(self, path):
         if self.name == "sway":
@@ -351,14 +341,11 @@ class WaylandPointer:
         time.sleep(0.05)
 
     def click(self, x, y, button):
-        if hasattr(self, "manager"):
-            self.step(1, 0, x, y, WIDTH, HEIGHT)  # motion_absolute
-            for state in (1, 0):
-                self.step(2, 0, button, state)
-        else:
-            self.step(9, x * 256, y * 256)  # pointer_motion_absolute
-            for state in (1, 0):
-                self.step(2, button, state)
+        # wlroots' requests carry a time first; KWin's motion is in 24.8 fixed point.
+        time_arg = [0] if hasattr(self, "manager") else []
+        self.step(*([1, 0, x, y, WIDTH, HEIGHT] if time_arg else [9, x * 256, y * 256]))
+        for state in (1, 0):
+            self.step(2, *time_arg, button, state)
 
 
 def main():
