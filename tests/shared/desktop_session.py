@@ -38,6 +38,7 @@ import dbus
 WIDTH, HEIGHT = 1280, 800
 STARTUP_S = 60
 NOBODY = ["/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+WATCHER = "org.kde.StatusNotifierWatcher"
 BUS_CONF = """<busconfig><type>{kind}</type><listen>unix:path={path}</listen>
 <auth>EXTERNAL</auth><policy context="default"><allow user="*"/>
 <allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
@@ -49,8 +50,7 @@ class Skip(Exception):
 
 
 def need(*programs):
-    missing = [p for p in programs if not (shutil.which(p) or os.path.exists(p))]
-    if missing:
+    if missing := [p for p in programs if not (shutil.which(p) or os.path.exists(p))]:
         raise Skip(", ".join(missing) + " not installed")
 
 
@@ -58,7 +58,6 @@ class Session:
     def __init__(self, name):
         self.name = name
         self.runtime = tempfile.mkdtemp(prefix="zel-%s-" % name)
-        os.chmod(self.runtime, 0o700)
         self.run_as = NOBODY if name == "sway" else []
         self.children = []
         self.env = dict(os.environ)
@@ -76,11 +75,10 @@ class Session:
 
     def spawn(self, args, env=None):
         out = open(self.path(os.path.basename(args[0]) + ".log"), "ab")
-        process = subprocess.Popen(self.run_as + args, env=env or self.env, stdout=out,
-                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                   start_new_session=True)
-        self.children.append(process)
-        return process
+        self.children.append(subprocess.Popen(
+            self.run_as + args, env=env or self.env, stdout=out, stderr=subprocess.STDOUT,
+            stdin=subprocess.DEVNULL, start_new_session=True))
+        return self.children[-1]
 
     def start_bus(self, kind, variable):
         conf = self.path(kind + "-bus.conf")
@@ -98,24 +96,19 @@ class Session:
         while time.monotonic() < deadline:
             if condition():
                 return
-            for child in self.children:
-                if child.poll() is not None:
-                    program = os.path.basename(child.args[len(self.run_as)])
-                    with open(self.path(program + ".log"), errors="replace") as log:
-                        raise Skip("%s ended (%s) before %s: %s" % (
-                            program, child.returncode, what, log.read()[-300:]))
+            for child in (child for child in self.children if child.poll() is not None):
+                program = os.path.basename(child.args[len(self.run_as)])
+                with open(self.path(program + ".log"), errors="replace") as log:
+                    raise Skip("%s ended (%s) before %s: %s" % (
+                        program, child.returncode, what, log.read()[-300:]))
             time.sleep(0.1)
         raise Skip("no %s within %d s" % (what, seconds))
 
     def host_registered(self):
-        try:
-            watcher = self.bus.get_object("org.kde.StatusNotifierWatcher",
-                                          "/StatusNotifierWatcher")
-            return bool(watcher.Get("org.kde.StatusNotifierWatcher",
-                                    "IsStatusNotifierHostRegistered",
-                                    dbus_interface="org.freedesktop.DBus.Properties"))
-        except dbus.DBusException:
-            return False
+        with contextlib.suppress(dbus.DBusException):
+            return self.bus.get_object(WATCHER, "/StatusNotifierWatcher").Get(
+                WATCHER, "IsStatusNotifierHostRegistered",
+                dbus_interface="org.freedesktop.DBus.Properties")
 
     @staticmethod
     def x_display(pid):

@@ -6,7 +6,6 @@
 
 #include <QDeadlineTimer>
 #include <QImage>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -101,11 +100,11 @@ private slots:
         }
         m_demos.clear();
         m_hub.reset();
-        if (m_session) {
-            m_session->process().closeWriteChannel();
-            m_session->finish(30000);
+        // The session ends the desktop at the end of its input.
+        if (const auto session = std::move(m_session)) {
+            session->process().closeWriteChannel();
+            session->finish(30000);
         }
-        m_session.reset();
     }
 
 private:
@@ -236,8 +235,7 @@ void tst_Desktops::hubOnTheDesktop()
     QCOMPARE(click(popupRect.topLeft() + QPoint(padding, padding) + QPoint(iconSide, iconSide) / 2),
              u"ok"_qs);
     const QList<int> anchor = numbers(m_demos.front()->waitForLine(u"activate "_qs));
-    QVERIFY(!anchor.isEmpty());
-    QCOMPARE_LT(std::abs(anchor[0] - icon.center().x()), reach);
+    QCOMPARE_LT(std::abs(anchor.value(0, -reach) - icon.center().x()), reach);
     QVERIFY(!m_demos.front()->waitForLine(u"window "_qs).isEmpty());
     QVERIFY(!m_demos.front()->waitForLine(u"windowActive"_qs).isEmpty());
 
