@@ -242,8 +242,8 @@ void tst_Desktops::hubOnTheDesktop()
     // A right click shows the hub's menu, drawn by the host, with the count of siblings;
     // its "Hide Zel Icons" hides both.
     QCOMPARE(click(icon.center(), u"right"_qs), u"ok"_qs);
-    const QString item =
-        command(u"find %1 Hide 2 apps"_qs.arg(m_dir.filePath(u"menu-%1.png"_qs.arg(++m_shots))));
+    const QString item = command(
+        u"find %1 Hide Icons 2 apps"_qs.arg(m_dir.filePath(u"menu-%1.png"_qs.arg(++m_shots))));
     QVERIFY2(item.startsWith(u"ok "_qs), qPrintable(item));
     const QList<int> hide = numbers(item);
     QCOMPARE(click({hide[0], hide[1]}), u"ok"_qs);
