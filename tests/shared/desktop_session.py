@@ -6,7 +6,7 @@ indicator extension, or Plasma (KWin and plasmashell).
 
 Starts the desktop on a bus and runtime folder of its own and waits until its tray host is
 registered at the StatusNotifierWatcher. Then prints one "env KEY=VALUE" line per variable a
-client of the session needs, "run-as COMMAND" where clients start through a command, and
+client of the session needs, "run-as COMMAND" (what clients start through, maybe nothing),
 "ready N" (N: milliseconds it took), and reads commands, one a line,
 answering "ok" or "error REASON":
 
@@ -21,6 +21,7 @@ prints "skip REASON" and exits.
 """
 import contextlib
 import glob
+import itertools
 import os
 import re
 import shutil
@@ -84,12 +85,12 @@ class Session:
         conf = self.path(kind + "-bus.conf")
         with open(conf, "w") as f:
             f.write(BUS_CONF.format(kind=kind, path=self.path(kind + "-bus")))
-        os.chmod(conf, 0o644)
         if self.run_as:
             subprocess.run(["chown", "-R", "65534:65534", self.runtime], check=True)
         self.spawn(["dbus-daemon", "--nofork", "--config-file=" + conf])
         self.env[variable] = "unix:path=" + self.path(kind + "-bus")
-        self.wait(lambda: os.path.exists(self.path(kind + "-bus")), 10, kind + " bus")
+        self.wait(lambda: socket.socket(socket.AF_UNIX).connect_ex(self.path(kind + "-bus")) == 0,
+                  10, kind + " bus")
 
     def wait(self, condition, seconds, what):
         deadline = time.monotonic() + seconds
@@ -279,7 +280,7 @@ class WaylandPointer:
     def __init__(self, socket_path, interface, version):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.sock.connect(socket_path)
-        self.next_id, self.buffer = 3, b""
+        self.ids, self.buffer = itertools.count(3), b""
         self.send(1, 1, 2)  # wl_display.get_registry as object 2
         names = {}
         for obj, opcode, body in self.roundtrip():
@@ -288,17 +289,13 @@ class WaylandPointer:
                 names[body[8:7 + length].decode()] = name
         if interface not in names:
             raise RuntimeError("the compositor offers no " + interface)
-        self.object = self.new_id()
+        self.object = next(self.ids)
         self.send(2, 0, names[interface], interface, version, self.object)
         if interface == "org_kde_kwin_fake_input":
             self.send(self.object, 0, "zel tests", "drive the desktop")  # authenticate
         else:
-            self.manager, self.object = self.object, self.new_id()
+            self.manager, self.object = self.object, next(self.ids)
             self.send(self.manager, 0, 0, self.object)  # create_virtual_pointer
-
-    def new_id(self):
-        self.next_id += 1
-        return self.next_id - 1
 
     def send(self, obj, opcode, *args):
         body = b""
@@ -311,7 +308,7 @@ class WaylandPointer:
         self.sock.sendall(struct.pack("<II", obj, ((8 + len(body)) << 16) | opcode) + body)
 
     def roundtrip(self):
-        callback = self.new_id()
+        callback = next(self.ids)
         self.send(1, 0, callback)  # wl_display.sync
         events = []
         while all(event[0] != callback for event in events):
@@ -353,8 +350,7 @@ def main():
     for key, value in session.env.items():
         if os.environ.get(key) != value:
             print("env %s=%s" % (key, value))
-    if session.run_as:
-        print("run-as " + " ".join(session.run_as))
+    print("run-as " + " ".join(session.run_as))
     print("ready %d" % ((time.monotonic() - started) * 1000), flush=True)
     try:
         for line in sys.stdin:
