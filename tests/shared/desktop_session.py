@@ -75,9 +75,9 @@ class Session:
         return os.path.join(self.runtime, name)
 
     def spawn(self, args, env=None):
-        out = open(self.path(os.path.basename(args[0]) + ".log"), "ab")
         self.children.append(subprocess.Popen(
-            self.run_as + args, env=env or self.env, stdout=out, stderr=subprocess.STDOUT,
+            self.run_as + args, env=env or self.env, stderr=subprocess.STDOUT,
+            stdout=open(self.path(os.path.basename(args[0]) + ".log"), "ab"),
             stdin=subprocess.DEVNULL, start_new_session=True))
         return self.children[-1]
 
