@@ -167,6 +167,12 @@ void DBusMenuObject::publishChange()
     m_dirty = false;
     ++m_revision;
     qCDebug(lcZelMenu) << "layout now at revision" << m_revision;
+    // Hosts that keep the items they built (GNOME's) take new labels only from this.
+    DBusMenuItemList updated;
+    if (m_menu)
+        for (QAction *action : m_menu->actions())
+            updated.append({idOf(action), properties(idOf(action), {})});
+    Q_EMIT ItemsPropertiesUpdated(updated, {});
     Q_EMIT LayoutUpdated(m_revision, 0);
 }
 
