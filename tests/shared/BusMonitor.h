@@ -2,7 +2,6 @@
 
 #include <QMap>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 
 #include <optional>
@@ -14,16 +13,13 @@ class BusMonitor
 public:
     struct Signal
     {
-        QString sender;
-        QString path;
-        QString interface;
-        QString member;
+        QString sender, path, interface, member;
         int argumentCount = 0;
         bool dictionary = false;        // the one argument is an a{sv}
         QMap<QString, QString> entries; // key -> "type value", e.g. "string \"812.0\""
     };
 
-    explicit BusMonitor(const QString &interface);
+    explicit BusMonitor(const QString &interface) : m_interface(interface) {}
     ~BusMonitor();
     bool start();
     // Signals seen so far, in order; waits up to timeoutMs for at least count of them.
@@ -32,10 +28,9 @@ public:
 
 private:
     void parse();
-    QString m_interface;
+    QString m_interface, m_pendingKey;
     QProcess m_process;
     QByteArray m_buffer;
     QList<Signal> m_signals;
     std::optional<Signal> m_current;
-    QString m_pendingKey;
 };
