@@ -80,6 +80,7 @@ for notes in "$app/build/notes" "$app/notes"; do
     dbus-monitor --session "type='signal',interface='com.brannel.zelhub'" >"$log" &
     wait_for NameAcquired 1
     "$notes" &
+    pid=$!
     wait_for 'string "org.example.Notes"' 1
     grep -q 'variant *string "notes"' "$log" || fail "no register from notes"
     # Each of the guide's lines goes out, and "discover" gets an answer.
@@ -92,7 +93,7 @@ for notes in "$app/build/notes" "$app/notes"; do
         COMP_LINE="zelctl activate no" COMP_POINT=18 COMP_WORDS=(zelctl activate no) COMP_CWORD=2 &&
         _zelctl && [[ ${COMPREPLY[*]} == notes ]]' - "$root/usr/share/bash-completion/completions/zelctl" ||
         fail "bash completion"
-    kill -0 $! || fail "$notes died"
+    kill -0 $pid || fail "$notes died"
     kill $(jobs -p)
     wait || true
 done
