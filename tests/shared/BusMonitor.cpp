@@ -14,19 +14,11 @@ bool BusMonitor::start()
 {
     m_process.start("dbus-monitor",
                     {"--session", QStringLiteral("type='signal',interface='%1'").arg(m_interface)});
-    // dbus-monitor subscribes some time after it starts: emit a marker of our interface
-    // until it shows up, then forget everything up to it.
-    const QDeadlineTimer deadline(20000);
-    while (m_process.waitForStarted(10000) && !deadline.hasExpired()) {
-        QProcess::execute("gdbus", {"emit", "--session", "--object-path", "/", "--signal",
-                                    m_interface + ".zelMonitorReady"});
-        for (const Signal &s : waitFor(1, 200))
-            if (s.member == u"zelMonitorReady") {
-                m_signals.clear();
-                return true;
-            }
-    }
-    return false;
+    // dbus-monitor prints nothing before it watches: its first line (its own NameAcquired)
+    // says it does.
+    while (!m_buffer.contains('\n') && m_process.waitForReadyRead(20000))
+        m_buffer += m_process.readAllStandardOutput();
+    return m_buffer.contains('\n');
 }
 
 QList<BusMonitor::Signal> BusMonitor::waitFor(int count, int timeoutMs)
@@ -66,7 +58,10 @@ void BusMonitor::parse()
             m_pendingKey.clear();
             m_current.reset(); // dbus-monitor's own NameAcquired and NameLost stay out
             if (h.captured(3) == m_interface)
-                m_current = Signal{h.captured(1), h.captured(2), h.captured(3), h.captured(4)};
+                m_current = Signal{.sender = h.captured(1),
+                                   .path = h.captured(2),
+                                   .interface = h.captured(3),
+                                   .member = h.captured(4)};
         } else if (!m_current) {
             continue;
         } else if (line.startsWith("   ") && !line.startsWith("    ") && trimmed != u"]") {

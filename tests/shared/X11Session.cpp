@@ -82,23 +82,21 @@ bool X11Session::start(bool withTray)
                                clientEnvironment(), [] { return true; });
 }
 
-bool X11Session::startDesktop(const QString &panel, bool withPanel)
+bool X11Session::startDesktop()
 {
-    m_panelName = panel;
     // A panel started before openbox manages the screen (and sets the work area) may set its
     // struts where nobody counts them, or give up waiting for a window manager.
     return launch(m_windowManager, "openbox", {}, clientEnvironment(),
-                  [&] { return workArea().has_value(); }) &&
-           (!withPanel || startPanel());
+                  [&] { return workArea().has_value(); });
 }
 
-bool X11Session::startPanel()
+bool X11Session::startPanel(const QString &panel)
 {
     QProcessEnvironment env = clientEnvironment();
     env.remove("QT_QPA_PLATFORM");
     // lxqt-panel finds its default configuration only there.
     env.insert("XDG_CONFIG_DIRS", "/etc/xdg:/usr/share");
-    return launch(m_panel, m_panelName, {}, env,
+    return launch(m_panel, panel, {}, env,
                   [&] { return workArea() && workArea()->height < screenHeight; });
 }
 
@@ -111,10 +109,10 @@ bool X11Session::launch(QProcess &process, const QString &program, const QString
     process.setProcessEnvironment(env);
     process.start(program, args);
     waitFor([&] { return process.state() == QProcess::NotRunning || ready(); }, 40000);
-    if (process.state() != QProcess::NotRunning && ready())
-        return true;
-    m_error = program + u" ended or was not ready in 40 s; what it wrote is above"_qs;
-    return false;
+    const bool up = process.state() != QProcess::NotRunning && ready();
+    if (!up)
+        qWarning("%s ended or was not ready in 40 s", qPrintable(program));
+    return up;
 }
 
 QString X11Session::run(const QString &program, const QStringList &args, int timeoutMs,

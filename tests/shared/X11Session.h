@@ -23,12 +23,10 @@ public:
     static QStringList missingTools(bool withTray = true);
     bool start(bool withTray = true);
     // After start(false): openbox managing the screen, then a desktop's panel (tint2,
-    // xfce4-panel, lxqt-panel) instead of trayer, now or later with startPanel(), which
-    // returns once the panel has reserved its place on the screen. When either fails,
-    // error() says why.
-    bool startDesktop(const QString &panel, bool withPanel = true);
-    bool startPanel();
-    QString error() const { return m_error; }
+    // xfce4-panel, lxqt-panel) instead of trayer, which returns once the panel has reserved
+    // its place on the screen. Either says why when it fails, after what the program wrote.
+    bool startDesktop();
+    bool startPanel(const QString &panel);
     // The work area the panels leave free (_NET_WORKAREA).
     std::optional<Geometry> workArea() const;
     // The test's own environment with DISPLAY set and Qt on xcb.
@@ -56,6 +54,6 @@ private:
     bool launch(QProcess &process, const QString &program, const QStringList &args,
                 const QProcessEnvironment &env, const std::function<bool()> &ready);
 
-    QString m_display, m_panelName, m_error;
+    QString m_display;
     QProcess m_xvfb, m_windowManager, m_panel;
 };

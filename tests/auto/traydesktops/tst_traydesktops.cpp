@@ -6,7 +6,7 @@
 #include "X11Session.h"
 
 #include <QImage>
-#include <QScopeGuard>
+#include <QLineF>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -99,7 +99,7 @@ void tst_TrayDesktops::hubOnARealPanel()
     X11Session x;
     if (!x.start(false))
         QSKIP("Xvfb could not be started");
-    QVERIFY2(x.startDesktop(row, !panelLater), qPrintable(x.error()));
+    QVERIFY(x.startDesktop() && (panelLater || x.startPanel(row)));
     const auto start = [&](const QString &program, const QStringList &args) {
         auto child = std::make_unique<ChildProcess>(program, args);
         QProcessEnvironment env = x.clientEnvironment();
@@ -127,15 +127,11 @@ void tst_TrayDesktops::hubOnARealPanel()
     };
     const std::unique_ptr<ChildProcess> hub = start("hub/ZelHub", {});
     QVERIFY(hub);
-    const auto hubSaid = qScopeGuard([&] {
-        if (QTest::currentTestFailed())
-            qInfo("hub: %s", qPrintable(hub->errLines().join("\nhub: ")));
-    });
     if (panelLater) {
         QCOMPARE(
             hub->waitForErrLine("ZelHub: no system tray", 20000),
             u"ZelHub: no system tray is available yet; the hub's icon appears when one starts."_qs);
-        QVERIFY2(x.startPanel(), qPrintable(x.error()));
+        QVERIFY(x.startPanel(row));
         QCOMPARE(hub->waitForErrLine("ZelHub: a system tray", 30000),
                  u"ZelHub: a system tray is there now; the hub's icon is in it."_qs);
     }
@@ -243,9 +239,8 @@ void tst_TrayDesktops::hubOnARealPanel()
         xembed ? QPointF(window.x() + window.width() / 2.0, 768 - window.y() - window.height())
                : QPointF(at.x(), 768 - (panel.top() == 0 ? panel.bottom() + 1 : panel.top()));
     qInfo() << "anchor" << anchor << "expected" << expected;
-    QCOMPARE(anchor.size(), 2);
-    QVERIFY(std::abs(anchor[0].toDouble() - expected.x()) <= (xembed ? 2 : 1));
-    QVERIFY(std::abs(anchor[1].toDouble() - expected.y()) <= (xembed ? 2 : 1));
+    QVERIFY(QLineF({anchor.value(0).toDouble(), anchor.value(1).toDouble()}, expected).length() <=
+            (xembed ? 2 : 1));
     QVERIFY(X11Session::waitFor([&] { return x.visibleNamed("ZelHub").isEmpty(); }, 10000));
     for (const QString &id : x.visibleNamed("AMBER"))
         x.xdotool({"windowclose", id});
@@ -253,24 +248,19 @@ void tst_TrayDesktops::hubOnARealPanel()
     // A right click: the hub's menu, drawn by the host from what it read on the bus.
     click(at, 3);
     QVERIFY(xembed || X11Session::waitFor([&] { return count("GetLayout") > 0; }, 10000));
-    const auto menuCall = [&](const QString &method, const QStringList &args) {
-        return x.run("gdbus",
-                     QStringList{"call", "--session", "-d", "com.brannel.ZelHub", "-o", "/MenuBar",
-                                 "-m", "com.canonical.dbusmenu." + method, "--"} +
-                         args);
-    };
+    const QStringList menu{"call", "--session", "-d", "com.brannel.ZelHub", "-o", "/MenuBar", "-m"};
     const QRect hide = waitForMenu("menu", "Hide");
     QVERIFY(!hide.isNull());
     QVERIFY(!hide.intersects(panel));
-    if (!xembed) {
-        const QString layout = menuCall("GetLayout", {"0", "-1", "[]"});
-        for (const QString &item :
-             {u"{'enabled': <false>, 'label': <'ZelHub'>"_qs, u"'type': <'separator'>"_qs,
-              u"{'enabled': <false>, 'label': <'2 Zel apps'>"_qs,
-              u"{'enabled': <true>, 'label': <'Hide Zel Icons'>"_qs,
-              u"{'enabled': <true>, 'label': <'Quit ZelHub'>, 'shortcut': <[['Control', 'q']]>"_qs})
-            QVERIFY2(layout.contains(item), qPrintable(layout));
-    }
+    // The same menu as a foreign reader gets it.
+    const QString layout = x.run(
+        "gdbus", menu + QStringList{"com.canonical.dbusmenu.GetLayout", "--", "0", "-1", "[]"});
+    for (const QString &item :
+         {u"{'enabled': <false>, 'label': <'ZelHub'>"_qs, u"'type': <'separator'>"_qs,
+          u"{'enabled': <false>, 'label': <'2 Zel apps'>"_qs,
+          u"{'enabled': <true>, 'label': <'Hide Zel Icons'>"_qs,
+          u"{'enabled': <true>, 'label': <'Quit ZelHub'>, 'shortcut': <[['Control', 'q']]>"_qs})
+        QVERIFY2(layout.contains(item), qPrintable(layout));
     const qsizetype updates = count("LayoutUpdated");
     click(hide.center(), 1);
     for (const auto &demo : demos)
@@ -287,7 +277,8 @@ void tst_TrayDesktops::hubOnARealPanel()
     if (xembed)
         x.xdotool({"key", "ctrl+q"});
     else
-        menuCall("Event", {"6", "clicked", "<0>", "0"});
+        x.run("gdbus",
+              menu + QStringList{"com.canonical.dbusmenu.Event", "--", "6", "clicked", "<0>", "0"});
     for (const auto &demo : demos)
         QCOMPARE(demo->waitForLine("showIcon"), u"showIcon"_qs);
     QVERIFY(hub->finish(20000));
