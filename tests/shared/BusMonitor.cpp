@@ -58,10 +58,8 @@ void BusMonitor::parse()
             m_pendingKey.clear();
             m_current.reset(); // dbus-monitor's own NameAcquired and NameLost stay out
             if (h.captured(3) == m_interface)
-                m_current = Signal{.sender = h.captured(1),
-                                   .path = h.captured(2),
-                                   .interface = h.captured(3),
-                                   .member = h.captured(4)};
+                m_current = Signal{
+                    h.captured(1), h.captured(2), h.captured(3), h.captured(4), 0, false, {}};
         } else if (!m_current) {
             continue;
         } else if (line.startsWith("   ") && !line.startsWith("    ") && trimmed != u"]") {
