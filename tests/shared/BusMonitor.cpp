@@ -1,34 +1,27 @@
 #include "BusMonitor.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 
-BusMonitor::~BusMonitor()
-{
-    m_process.kill();
-    m_process.waitForFinished(5000);
-}
+BusMonitor::BusMonitor(const QString &interface)
+    : m_interface(interface),
+      m_monitor("/usr/bin/dbus-monitor",
+                {"--session", QStringLiteral("type='signal',interface='%1'").arg(interface)})
+{}
 
 bool BusMonitor::start()
 {
-    m_process.start("dbus-monitor",
-                    {"--session", QStringLiteral("type='signal',interface='%1'").arg(m_interface)});
     // dbus-monitor prints nothing before it watches: its first line (its own NameAcquired)
     // says it does.
-    while (!m_buffer.contains('\n') && m_process.waitForReadyRead(20000))
-        m_buffer += m_process.readAllStandardOutput();
-    return m_buffer.contains('\n');
+    return m_monitor.start() && !m_monitor.waitForLine("", 20000).isEmpty();
 }
 
 QList<BusMonitor::Signal> BusMonitor::waitFor(int count, int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    while (m_signals.size() + (m_current ? 1 : 0) < count && !deadline.hasExpired()) {
-        QCoreApplication::processEvents();
-        m_process.waitForReadyRead(20);
-        parse();
-    }
+    for (parse(); m_signals.size() + (m_current ? 1 : 0) < count; parse())
+        if (m_monitor.waitForLine("signal ", int(deadline.remainingTime())).isEmpty())
+            break;
     return signalsSeen();
 }
 
@@ -36,7 +29,7 @@ QList<BusMonitor::Signal> BusMonitor::signalsSeen()
 {
     // The last signal ends only where the next begins; let its lines arrive first.
     for (const QDeadlineTimer drain(200); !drain.hasExpired();)
-        m_process.waitForReadyRead(20);
+        m_monitor.process().waitForReadyRead(20);
     parse();
     if (m_current)
         m_signals.append(*std::exchange(m_current, std::nullopt));
@@ -45,13 +38,13 @@ QList<BusMonitor::Signal> BusMonitor::signalsSeen()
 
 void BusMonitor::parse()
 {
-    m_buffer += m_process.readAllStandardOutput();
     static const QRegularExpression header(
         R"(^signal .*sender=(\S+) .*path=([^;]+); interface=([^;]+); member=(\S+))");
     static const QRegularExpression stringLine(R"re(^\s*string "(.*)"$)re");
     static const QRegularExpression variantLine(R"(^\s*variant\s+(.*)$)");
-    for (qsizetype nl; (nl = m_buffer.indexOf('\n')) >= 0; m_buffer.remove(0, nl + 1)) {
-        const QString line = QString::fromUtf8(m_buffer.left(nl)), trimmed = line.trimmed();
+    const QStringList lines = m_monitor.lines();
+    for (; m_parsed < lines.size(); ++m_parsed) {
+        const QString &line = lines[m_parsed], trimmed = line.trimmed();
         if (const auto h = header.match(line); h.hasMatch()) {
             if (m_current)
                 m_signals.append(*m_current);

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "ChildProcess.h"
+
 #include <QMap>
-#include <QProcess>
-#include <QStringList>
 
 #include <optional>
 
@@ -19,8 +19,7 @@ public:
         QMap<QString, QString> entries; // key -> "type value", e.g. "string \"812.0\""
     };
 
-    explicit BusMonitor(const QString &interface) : m_interface(interface) {}
-    ~BusMonitor();
+    explicit BusMonitor(const QString &interface);
     bool start();
     // Signals seen so far, in order; waits up to timeoutMs for at least count of them.
     QList<Signal> waitFor(int count, int timeoutMs = 10000);
@@ -29,8 +28,8 @@ public:
 private:
     void parse();
     QString m_interface, m_pendingKey;
-    QProcess m_process;
-    QByteArray m_buffer;
+    ChildProcess m_monitor;
+    qsizetype m_parsed = 0; // lines of its output
     QList<Signal> m_signals;
     std::optional<Signal> m_current;
 };

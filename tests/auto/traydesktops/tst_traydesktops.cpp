@@ -100,13 +100,6 @@ void tst_TrayDesktops::hubOnARealPanel()
     if (!x.start(false))
         QSKIP("Xvfb could not be started");
     QVERIFY(x.startDesktop() && (panelLater || x.startPanel(row)));
-    const auto start = [&](const QString &program, const QStringList &args) {
-        auto child = std::make_unique<ChildProcess>(program, args);
-        QProcessEnvironment env = x.clientEnvironment();
-        env.insert("QT_LOGGING_RULES", "zelhub.ui.debug=true");
-        child->setEnvironment(env);
-        return child->start() ? std::move(child) : nullptr;
-    };
     const auto screenshot = [&](const QString &name) {
         const QString path = ChildProcess::buildPath(u"traydesktops-%1-%2.png"_qs.arg(row, name));
         bool taken = false;
@@ -125,8 +118,11 @@ void tst_TrayDesktops::hubOnARealPanel()
     const auto count = [&](const QString &member) {
         return monitor.lines().filter("member=" + member).size();
     };
-    const std::unique_ptr<ChildProcess> hub = start("hub/ZelHub", {});
-    QVERIFY(hub);
+    QProcessEnvironment env = x.clientEnvironment();
+    env.insert("QT_LOGGING_RULES", "zelhub.ui.debug=true");
+    const auto hub = std::make_unique<ChildProcess>("hub/ZelHub", QStringList{});
+    hub->setEnvironment(env);
+    QVERIFY(hub->start());
     if (panelLater) {
         QCOMPARE(
             hub->waitForErrLine("ZelHub: no system tray", 20000),
@@ -205,8 +201,10 @@ void tst_TrayDesktops::hubOnARealPanel()
 
     std::vector<std::unique_ptr<ChildProcess>> demos;
     for (const QString &id : {u"amber"_qs, u"birch"_qs}) {
-        demos.push_back(start("examples/ZelDemo/ZelDemo", {"--id", id, "--name", id.toUpper()}));
-        QVERIFY(demos.back() && !demos.back()->waitForLine("ready ", 20000).isEmpty());
+        demos.push_back(std::make_unique<ChildProcess>(
+            "examples/ZelDemo/ZelDemo", QStringList{"--id", id, "--name", id.toUpper()}));
+        demos.back()->setEnvironment(env);
+        QVERIFY(demos.back()->start() && !demos.back()->waitForLine("ready ", 20000).isEmpty());
     }
     QVERIFY(X11Session::waitFor(
         [&] { return hub->errLines().join(u'\n').contains(u" 2 app(s) now"_qs); }, 20000));
