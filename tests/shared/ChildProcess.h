@@ -19,16 +19,10 @@ public:
     QProcess &process() { return m_process; }
     qint64 pid() const { return m_process.processId(); }
 
-    // The next stdout (stderr) line after the cursor that starts with prefix; moves the
+    // The next stdout (stderr) line after the cursor that starts with `head`; moves the
     // cursor past it. Empty when none came in time.
-    QString waitForLine(const QString &prefix, int timeoutMs = 10000)
-    {
-        return waitIn(m_out, prefix, timeoutMs);
-    }
-    QString waitForErrLine(const QString &prefix, int timeoutMs = 10000)
-    {
-        return waitIn(m_err, prefix, timeoutMs);
-    }
+    QString waitForLine(const QString &head, int ms = 10000) { return waitIn(m_out, head, ms); }
+    QString waitForErrLine(const QString &head, int ms = 10000) { return waitIn(m_err, head, ms); }
     // Every stdout (stderr) line so far, past the cursor or not.
     QStringList lines() { return read(m_out).lines; }
     QStringList errLines() { return read(m_err).lines; }

@@ -140,16 +140,9 @@ QProcessEnvironment X11Session::clientEnvironment() const
     return env;
 }
 
-QStringList X11Session::visibleWindows(const QString &className) const
+QStringList X11Session::search(const QStringList &how) const
 {
-    return xdotool({"search", "--onlyvisible", "--class", className})
-        .split(u'\n', Qt::SkipEmptyParts);
-}
-
-QStringList X11Session::visibleNamed(const QString &name) const
-{
-    return xdotool({"search", "--onlyvisible", "--name", u'^' + name + u'$'})
-        .split(u'\n', Qt::SkipEmptyParts);
+    return xdotool(QStringList{"search", "--onlyvisible"} + how).split(u'\n', Qt::SkipEmptyParts);
 }
 
 std::optional<X11Session::Geometry> X11Session::geometry(const QString &window) const

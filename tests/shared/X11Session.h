@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProcess>
+#include <QRect>
 #include <QStringList>
 
 #include <functional>
@@ -15,6 +16,7 @@ public:
     struct Geometry
     {
         int x = 0, y = 0, width = 0, height = 0;
+        operator QRect() const { return {x, y, width, height}; }
     };
     static constexpr int screenWidth = 1024, screenHeight = 768, panelHeight = 24;
 
@@ -34,8 +36,11 @@ public:
     // Runs xdotool; its standard output, trimmed.
     QString xdotool(const QStringList &args) const { return run("xdotool", args); }
     // Visible windows of the class (or with exactly the name, WM_NAME), in xdotool's order.
-    QStringList visibleWindows(const QString &className) const;
-    QStringList visibleNamed(const QString &name) const;
+    QStringList visibleWindows(const QString &name) const { return search({"--class", name}); }
+    QStringList visibleNamed(const QString &name) const
+    {
+        return search({"--name", '^' + name + '$'});
+    }
     std::optional<Geometry> geometry(const QString &window) const;
     // Its _NET_WM_WINDOW_TYPE atoms, e.g. "_NET_WM_WINDOW_TYPE_TOOLTIP" (xprop).
     QStringList windowTypes(const QString &window) const;
@@ -50,6 +55,7 @@ public:
                 bool *ok = nullptr) const;
 
 private:
+    QStringList search(const QStringList &how) const;
     // Starts a process of the session and waits until it is `ready`, or has ended.
     bool launch(QProcess &process, const QString &program, const QStringList &args,
                 const QProcessEnvironment &env, const std::function<bool()> &ready);

@@ -16,11 +16,6 @@
 
 namespace {
 
-QRect rect(const X11Session::Geometry &g)
-{
-    return {g.x, g.y, g.width, g.height};
-}
-
 // The contrast ratio of two colours, from their relative luminance, as WCAG defines both.
 double contrast(QRgb a, QRgb b)
 {
@@ -131,7 +126,7 @@ void tst_TrayDesktops::hubOnARealPanel()
         QCOMPARE(hub->waitForErrLine("ZelHub: a system tray", 30000),
                  u"ZelHub: a system tray is there now; the hub's icon is in it."_qs);
     }
-    const QRect work = rect(*x.workArea());
+    const QRect work = QRect(*x.workArea());
     const QRect panel = work.top() > 0 ? QRect(0, 0, 1024, work.top())
                                        : QRect(0, work.bottom() + 1, 1024, 767 - work.bottom());
     // On an XEmbed tray the glyph is in the hub's own window: the panel's clock, in the same
@@ -139,7 +134,7 @@ void tst_TrayDesktops::hubOnARealPanel()
     const auto glyphArea = [&] {
         for (const QString &id : xembed ? x.visibleWindows("ZelHub") : QStringList{})
             if (const auto g = x.geometry(id); g && g->y >= panel.top() && g->height < 40)
-                return rect(*g);
+                return QRect(*g);
         return xembed ? QRect() : panel;
     };
     // The glyph, seen with enough contrast where the tray keeps it (it moves as the
@@ -218,7 +213,7 @@ void tst_TrayDesktops::hubOnARealPanel()
         [&] {
             const QStringList windows = x.visibleNamed("ZelHub");
             const auto g = windows.isEmpty() ? std::nullopt : x.geometry(windows.last());
-            popup = g ? rect(*g) : QRect();
+            popup = g ? QRect(*g) : QRect();
             return popup.width() > 20;
         },
         10000));
