@@ -1,6 +1,5 @@
 #include "X11Session.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -20,21 +19,16 @@ std::optional<X11Session::Geometry> fourNumbers(const QString &text)
     return X11Session::Geometry{n[0], n[1], n[2], n[3]};
 }
 
-void end(QProcess &process)
-{
-    process.terminate();
-    if (!process.waitForFinished(5000))
-        process.kill();
-    process.waitForFinished(5000);
-}
-
 } // namespace
 
 X11Session::~X11Session()
 {
-    end(m_panel);
-    end(m_windowManager);
-    end(m_xvfb);
+    for (QProcess *process : {&m_panel, &m_windowManager, &m_xvfb}) {
+        process->terminate();
+        if (!process->waitForFinished(5000))
+            process->kill();
+        process->waitForFinished(5000);
+    }
 }
 
 QStringList X11Session::missingTools(bool withTray)
@@ -48,31 +42,16 @@ QStringList X11Session::missingTools(bool withTray)
 
 bool X11Session::start(bool withTray)
 {
-    // Display numbers are shared with every X server on the machine, and one that is
-    // ending drops its lock before its abstract socket: a server started on its number
-    // then says "server already running" yet comes up, and clients, which try the abstract
-    // socket first, reach the other one (openbox then fails to open the display, and no
-    // panel's place is ever counted). Such a server is ended and the next number tried.
-    // -displayfd writes the number once the server accepts clients.
-    const QDeadlineTimer deadline(30000);
+    // Display numbers are shared with every X server on the machine. Without one, the
+    // server takes the first that no other holds, by its lock or by its sockets (one that
+    // is ending drops its lock before its abstract socket, and clients try that first),
+    // and -displayfd writes it once the server accepts clients.
+    m_xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0",
+                          QStringLiteral("%1x%2x24").arg(screenWidth).arg(screenHeight),
+                          "-nolisten", "tcp"});
     QByteArray number;
-    for (int n = 100 + QCoreApplication::applicationPid() % 400;
-         !number.contains('\n') && !deadline.hasExpired(); ++n) {
-        end(m_xvfb);
-        number.clear();
-        m_xvfb.start("Xvfb", {u':' + QString::number(n), "-displayfd", "1", "-screen", "0",
-                              QStringLiteral("%1x%2x24").arg(screenWidth).arg(screenHeight),
-                              "-nolisten", "tcp"});
-        if (!m_xvfb.waitForStarted(10000))
-            return false;
-        while (!number.contains('\n') && m_xvfb.state() == QProcess::Running &&
-               !deadline.hasExpired()) {
-            m_xvfb.waitForReadyRead(100);
-            number += m_xvfb.readAllStandardOutput();
-        }
-        if (m_xvfb.readAllStandardError().contains("already running"))
-            number.clear();
-    }
+    while (!number.contains('\n') && m_xvfb.waitForReadyRead(30000))
+        number += m_xvfb.readAllStandardOutput();
     if (!number.contains('\n'))
         return false;
     m_display = u':' + QString::fromLatin1(number.trimmed());
