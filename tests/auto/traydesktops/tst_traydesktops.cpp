@@ -169,11 +169,8 @@ void tst_TrayDesktops::hubOnARealPanel()
                 // a dark menu better negated, which every other look is.
                 const QString shot = screenshot(shotName), big = shot + u".x2.png"_qs;
                 negate = !negate;
-                x.run("convert", QStringList{shot, "-resize", "200%"} +
-                                     (negate ? QStringList{"-colorspace", "Gray", "-negate",
-                                                           "-threshold", "50%"}
-                                             : QStringList{}) +
-                                     QStringList{big});
+                x.run("convert", {shot, "-resize", "200%", "-colorspace", "Gray",
+                                  negate ? "-negate" : "-flatten", "-threshold", "50%", big});
                 // Per word (level 5): level, page, block, paragraph, line, word, x, y, width,
                 // height, confidence, text.
                 QStringList text;
