@@ -26,7 +26,8 @@ holds() {
 holds zelhub_*.deb usr/bin/ZelHub usr/share/man/man1/ZelHub.1.gz \
     usr/share/applications/com.brannel.ZelHub.desktop \
     usr/share/ZelHub/autostart/com.brannel.ZelHub.desktop \
-    "usr/share/icons/hicolor/scalable/apps/com.brannel.ZelHub(-symbolic)?.svg" \
+    usr/share/icons/hicolor/scalable/apps/com.brannel.ZelHub.svg \
+    usr/share/icons/hicolor/scalable/apps/com.brannel.ZelHub-symbolic.svg \
     usr/share/metainfo/com.brannel.ZelHub.metainfo.xml
 holds libzelkit1_*.deb "$lib/libZelKit.so.1" "$lib/libZelKit.so.1.0.0"
 holds libzelkit-dev_*.deb "usr/include/ZelKit/Zel[A-Za-z]+.h" "usr/include/ZelKit/platform/[A-Za-z]+.h" \
