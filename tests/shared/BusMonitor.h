@@ -1,9 +1,8 @@
 #pragma once
 
+#include "ChildProcess.h"
+
 #include <QMap>
-#include <QProcess>
-#include <QString>
-#include <QStringList>
 
 #include <optional>
 
@@ -14,17 +13,13 @@ class BusMonitor
 public:
     struct Signal
     {
-        QString sender;
-        QString path;
-        QString interface;
-        QString member;
+        QString sender, path, interface, member;
         int argumentCount = 0;
         bool dictionary = false;        // the one argument is an a{sv}
         QMap<QString, QString> entries; // key -> "type value", e.g. "string \"812.0\""
     };
 
     explicit BusMonitor(const QString &interface);
-    ~BusMonitor();
     bool start();
     // Signals seen so far, in order; waits up to timeoutMs for at least count of them.
     QList<Signal> waitFor(int count, int timeoutMs = 10000);
@@ -32,10 +27,9 @@ public:
 
 private:
     void parse();
-    QString m_interface;
-    QProcess m_process;
-    QByteArray m_buffer;
+    QString m_interface, m_pendingKey;
+    ChildProcess m_monitor;
+    qsizetype m_parsed = 0; // lines of its output
     QList<Signal> m_signals;
     std::optional<Signal> m_current;
-    QString m_pendingKey;
 };

@@ -12,10 +12,8 @@ ChildProcess::ChildProcess(const QString &program, const QStringList &args)
 
 ChildProcess::~ChildProcess()
 {
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    m_process.kill();
+    m_process.waitForFinished(5000);
 }
 
 QString ChildProcess::buildPath(const QString &relative)
@@ -29,70 +27,36 @@ bool ChildProcess::start()
     return m_process.waitForStarted(10000);
 }
 
-QString ChildProcess::waitForLine(const QString &prefix, int timeoutMs)
-{
-    return waitIn(m_out, m_outCursor, prefix, timeoutMs);
-}
-
-QString ChildProcess::waitForErrLine(const QString &prefix, int timeoutMs)
-{
-    return waitIn(m_err, m_errCursor, prefix, timeoutMs);
-}
-
-QStringList ChildProcess::lines()
-{
-    pump();
-    return m_out;
-}
-
-QStringList ChildProcess::errLines()
-{
-    pump();
-    return m_err;
-}
-
-void ChildProcess::skipToEnd()
-{
-    pump();
-    m_outCursor = m_out.size();
-}
-
 bool ChildProcess::finish(int timeoutMs)
 {
     // waitForFinished() is false for a process that has already ended, which a wait for
     // one of its lines may have seen.
     const bool done =
         m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
-    pump();
+    read(m_out);
     return done;
 }
 
-void ChildProcess::pump()
+ChildProcess::Stream &ChildProcess::read(Stream &stream)
 {
-    auto take = [](QByteArray &buffer, QStringList &lines, const QByteArray &more) {
-        buffer += more;
-        qsizetype nl;
-        while ((nl = buffer.indexOf('\n')) >= 0) {
-            lines << QString::fromUtf8(buffer.left(nl));
-            buffer.remove(0, nl + 1);
-        }
-    };
-    take(m_outBuffer, m_out, m_process.readAllStandardOutput());
-    take(m_errBuffer, m_err, m_process.readAllStandardError());
+    for (auto [s, more] : {std::pair{&m_out, m_process.readAllStandardOutput()},
+                           std::pair{&m_err, m_process.readAllStandardError()}}) {
+        s->buffer += more;
+        for (qsizetype nl; (nl = s->buffer.indexOf('\n')) >= 0; s->buffer.remove(0, nl + 1))
+            s->lines << QString::fromUtf8(s->buffer.left(nl));
+    }
+    return stream;
 }
 
-QString ChildProcess::waitIn(QStringList &lines, qsizetype &cursor, const QString &prefix,
-                             int timeoutMs)
+QString ChildProcess::waitIn(Stream &stream, const QString &prefix, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
+    const QDeadlineTimer deadline(timeoutMs);
     do {
-        pump();
-        for (qsizetype i = cursor; i < lines.size(); ++i) {
-            if (lines.at(i).startsWith(prefix)) {
-                cursor = i + 1;
-                return lines.at(i);
+        for (qsizetype i = stream.cursor; i < read(stream).lines.size(); ++i)
+            if (stream.lines.at(i).startsWith(prefix)) {
+                stream.cursor = i + 1;
+                return stream.lines.at(i);
             }
-        }
         QCoreApplication::processEvents();
         m_process.waitForReadyRead(20);
     } while (!deadline.hasExpired());

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QByteArray>
 #include <QProcess>
-#include <QString>
 #include <QStringList>
 
 // A child process whose output is read line by line; a cursor per stream lets a test
@@ -21,24 +19,28 @@ public:
     QProcess &process() { return m_process; }
     qint64 pid() const { return m_process.processId(); }
 
-    // The next stdout (stderr) line after the cursor that starts with prefix; moves the
+    // The next stdout (stderr) line after the cursor that starts with `head`; moves the
     // cursor past it. Empty when none came in time.
-    QString waitForLine(const QString &prefix, int timeoutMs = 10000);
-    QString waitForErrLine(const QString &prefix, int timeoutMs = 10000);
-    // Every stdout line so far, past the cursor or not.
-    QStringList lines();
-    // Every stderr line so far.
-    QStringList errLines();
-    // Forget what came so far: the next wait looks only at newer lines.
-    void skipToEnd();
+    QString waitForLine(const QString &head, int ms = 10000) { return waitIn(m_out, head, ms); }
+    QString waitForErrLine(const QString &head, int ms = 10000) { return waitIn(m_err, head, ms); }
+    // Every stdout (stderr) line so far, past the cursor or not.
+    QStringList lines() { return read(m_out).lines; }
+    QStringList errLines() { return read(m_err).lines; }
+    // Forget what came so far: the next wait looks only at newer stdout lines.
+    void skipToEnd() { m_out.cursor = read(m_out).lines.size(); }
     bool finish(int timeoutMs = 10000);
 
 private:
-    void pump();
-    QString waitIn(QStringList &lines, qsizetype &cursor, const QString &prefix, int timeoutMs);
+    struct Stream
+    {
+        QByteArray buffer;
+        QStringList lines;
+        qsizetype cursor = 0;
+    };
+    // Takes in everything the child has written so far; returns `stream`.
+    Stream &read(Stream &stream);
+    QString waitIn(Stream &stream, const QString &prefix, int timeoutMs);
 
     QProcess m_process;
-    QByteArray m_outBuffer, m_errBuffer;
-    QStringList m_out, m_err;
-    qsizetype m_outCursor = 0, m_errCursor = 0;
+    Stream m_out, m_err;
 };

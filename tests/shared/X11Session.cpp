@@ -1,8 +1,6 @@
 #include "X11Session.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
@@ -25,128 +23,86 @@ std::optional<X11Session::Geometry> fourNumbers(const QString &text)
 
 X11Session::~X11Session()
 {
-    end(m_trayer);
-    end(m_windowManager);
-    end(m_xvfb);
-}
-
-void X11Session::end(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(5000)) {
-        process.kill();
-        process.waitForFinished(5000);
+    for (QProcess *process : {&m_panel, &m_windowManager, &m_xvfb}) {
+        process->terminate();
+        if (!process->waitForFinished(5000))
+            process->kill();
+        process->waitForFinished(5000);
     }
 }
 
 QStringList X11Session::missingTools(bool withTray)
 {
-    QStringList tools{"Xvfb", "xdotool", "xprop"};
-    if (withTray)
-        tools << "trayer";
     QStringList missing;
-    for (const QString &tool : tools)
-        if (QStandardPaths::findExecutable(tool).isEmpty())
+    for (const QString &tool : QStringList{"Xvfb", "xdotool", "xprop", withTray ? "trayer" : ""})
+        if (!tool.isEmpty() && QStandardPaths::findExecutable(tool).isEmpty())
             missing << tool;
     return missing;
 }
 
 bool X11Session::start(bool withTray)
 {
-    // Display numbers are shared with every X server on the machine, and one that is
-    // ending drops its lock before its abstract socket: a server started on its number
-    // then says "server already running" yet comes up, and clients, which try the abstract
-    // socket first, reach the other one (openbox then fails to open the display, and no
-    // panel's place is ever counted). Such a server is ended and the next number tried.
-    // -displayfd writes the number once the server accepts clients.
-    QDeadlineTimer deadline(30000);
-    for (int n = 100 + QCoreApplication::applicationPid() % 400; !deadline.hasExpired(); ++n) {
-        m_xvfb.start("Xvfb", {u':' + QString::number(n), "-displayfd", "1", "-screen", "0",
-                              QStringLiteral("%1x%2x24").arg(screenWidth).arg(screenHeight),
-                              "-nolisten", "tcp"});
-        if (!m_xvfb.waitForStarted(10000))
-            return false;
-        QByteArray number;
-        while (!number.contains('\n') && m_xvfb.state() == QProcess::Running &&
-               !deadline.hasExpired()) {
-            m_xvfb.waitForReadyRead(100);
-            number += m_xvfb.readAllStandardOutput();
-        }
-        if (number.contains('\n') && !m_xvfb.readAllStandardError().contains("already running")) {
-            display = u':' + QString::fromLatin1(number.trimmed());
-            return !withTray || startTray();
-        }
-        end(m_xvfb);
-    }
-    return false;
+    // Display numbers are shared with every X server on the machine. Without one, the
+    // server takes the first that no other holds, by its lock or by its sockets (one that
+    // is ending drops its lock before its abstract socket, and clients try that first),
+    // and -displayfd writes it once the server accepts clients.
+    m_xvfb.start("Xvfb", {"-displayfd", "1", "-screen", "0",
+                          QStringLiteral("%1x%2x24").arg(screenWidth).arg(screenHeight),
+                          "-nolisten", "tcp"});
+    QByteArray number;
+    while (!number.contains('\n') && m_xvfb.waitForReadyRead(30000))
+        number += m_xvfb.readAllStandardOutput();
+    if (!number.contains('\n'))
+        return false;
+    m_display = u':' + QString::fromLatin1(number.trimmed());
+    return !withTray || launch(m_panel, "trayer",
+                               {"--edge", "top", "--align", "right", "--widthtype", "request",
+                                "--height", QString::number(panelHeight), "--SetDockType", "true"},
+                               clientEnvironment(), [] { return true; });
 }
 
-bool X11Session::startTray()
+bool X11Session::startDesktop()
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
-    m_trayer.setProcessEnvironment(env);
-    m_trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "request",
-                              "--height", QString::number(panelHeight), "--SetDockType", "true"});
-    return m_trayer.waitForStarted(10000);
-}
-
-bool X11Session::startDesktop(const QString &panel, bool withPanel)
-{
-    m_panel = panel;
-    m_log.open();
-    m_windowManager.setProcessEnvironment(clientEnvironment());
-    m_windowManager.setStandardOutputFile(m_log.fileName(), QIODevice::Append);
-    m_windowManager.setProcessChannelMode(QProcess::MergedChannels);
-    m_windowManager.start("openbox", {});
     // A panel started before openbox manages the screen (and sets the work area) may set its
     // struts where nobody counts them, or give up waiting for a window manager.
-    const auto managing = [&] {
-        return m_windowManager.state() == QProcess::NotRunning || workArea();
-    };
-    if (!waitFor(managing, 40000) || m_windowManager.state() == QProcess::NotRunning)
-        return fail(u"openbox did not manage the screen"_qs);
-    return !withPanel || startPanel();
+    return launch(m_windowManager, "openbox", {}, clientEnvironment(),
+                  [&] { return workArea().has_value(); });
 }
 
-bool X11Session::startPanel()
+bool X11Session::startPanel(const QString &panel)
 {
     QProcessEnvironment env = clientEnvironment();
     env.remove("QT_QPA_PLATFORM");
     // lxqt-panel finds its default configuration only there.
     env.insert("XDG_CONFIG_DIRS", "/etc/xdg:/usr/share");
-    m_trayer.setProcessEnvironment(env);
-    m_trayer.setStandardOutputFile(m_log.fileName(), QIODevice::Append);
-    m_trayer.setProcessChannelMode(QProcess::MergedChannels);
-    m_trayer.start(m_panel, {});
-    const auto reserved = [&] { return workArea() && workArea()->height < screenHeight; };
-    waitFor([&] { return m_trayer.state() == QProcess::NotRunning || reserved(); }, 40000);
-    if (m_trayer.state() == QProcess::NotRunning)
-        return fail(QStringLiteral("%1 ended (exit code %2, %3)")
-                        .arg(m_panel)
-                        .arg(m_trayer.exitCode())
-                        .arg(m_trayer.exitStatus() == QProcess::CrashExit ? "crashed" : "exited"));
-    return reserved() || fail(m_panel + u" did not reserve its place on the screen in 40 s"_qs);
+    return launch(m_panel, panel, {}, env,
+                  [&] { return workArea() && workArea()->height < screenHeight; });
 }
 
-bool X11Session::fail(const QString &what)
+bool X11Session::launch(QProcess &process, const QString &program, const QStringList &args,
+                        const QProcessEnvironment &env, const std::function<bool()> &ready)
 {
-    QFile log(m_log.fileName());
-    m_error = what;
-    if (log.open(QIODevice::ReadOnly))
-        m_error += u"; openbox and the panel wrote:\n"_qs +
-                   QString::fromLocal8Bit(log.readAll().right(3000));
-    return false;
+    // Straight to the test's own output, so that they never block on a full pipe while the
+    // test is busy elsewhere, and what they said is there when they fail.
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    waitFor([&] { return process.state() == QProcess::NotRunning || ready(); }, 40000);
+    const bool up = process.state() != QProcess::NotRunning && ready();
+    if (!up)
+        qWarning("%s ended or was not ready in 40 s", qPrintable(program));
+    return up;
 }
 
-QString X11Session::run(const QString &program, const QStringList &args) const
+QString X11Session::run(const QString &program, const QStringList &args, int timeoutMs,
+                        bool *ok) const
 {
     QProcess p;
     p.setProcessEnvironment(clientEnvironment());
     p.start(program, args);
-    p.waitForFinished(10000);
+    const bool done = p.waitForFinished(timeoutMs);
+    if (ok)
+        *ok = done && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }
 
@@ -155,75 +111,23 @@ std::optional<X11Session::Geometry> X11Session::workArea() const
     return fourNumbers(run("xprop", {"-root", "_NET_WORKAREA"}).section(u'=', 1));
 }
 
-QList<X11Session::Word> X11Session::readWords(const QString &screenshotPath, bool negate) const
-{
-    // Menu text is small: tesseract reads it at twice the size.
-    const QString big = screenshotPath + u".x2.png"_qs;
-    QProcess::execute(
-        "convert", QStringList{screenshotPath, "-resize", "200%"} +
-                       (negate ? QStringList{"-colorspace", "Gray", "-negate", "-threshold", "50%"}
-                               : QStringList{}) +
-                       QStringList{big});
-    QProcess p;
-    p.start("tesseract", {big, "-", "tsv"});
-    p.waitForFinished(60000);
-    QFile::remove(big);
-    QList<Word> words;
-    for (const QString &line : QString::fromUtf8(p.readAllStandardOutput()).split(u'\n')) {
-        const QStringList f = line.split(u'\t');
-        if (f.size() < 12 || f[11].trimmed().isEmpty() || f[0] == u"level")
-            continue;
-        words.append({f[11].trimmed(),
-                      {f[6].toInt() / 2, f[7].toInt() / 2, f[8].toInt() / 2, f[9].toInt() / 2}});
-    }
-    return words;
-}
-
-void X11Session::stopTray()
-{
-    end(m_trayer);
-}
-
 QProcessEnvironment X11Session::clientEnvironment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", display);
+    env.insert("DISPLAY", m_display);
     env.insert("QT_QPA_PLATFORM", "xcb");
     return env;
 }
 
-QStringList X11Session::visibleWindows(const QString &className) const
+QStringList X11Session::search(const QStringList &how) const
 {
-    return xdotool({"search", "--onlyvisible", "--class", className})
-        .split(u'\n', Qt::SkipEmptyParts);
-}
-
-QStringList X11Session::visibleNamed(const QString &name) const
-{
-    return xdotool({"search", "--onlyvisible", "--name", "^" + name + "$"})
-        .split(u'\n', Qt::SkipEmptyParts);
+    return xdotool(QStringList{"search", "--onlyvisible"} + how).split(u'\n', Qt::SkipEmptyParts);
 }
 
 std::optional<X11Session::Geometry> X11Session::geometry(const QString &window) const
 {
-    const QString text = xdotool({"getwindowgeometry", "--shell", window});
-    Geometry g;
-    int found = 0;
-    for (const QString &line : text.split(u'\n')) {
-        const auto kv = line.split(u'=');
-        if (kv.size() != 2)
-            continue;
-        const int v = kv.at(1).toInt();
-        if (kv.at(0) == u"X")
-            g.x = v, ++found;
-        else if (kv.at(0) == u"Y")
-            g.y = v, ++found;
-        else if (kv.at(0) == u"WIDTH")
-            g.width = v, ++found;
-        else if (kv.at(0) == u"HEIGHT")
-            g.height = v, ++found;
-    }
-    return found == 4 ? std::optional<Geometry>(g) : std::nullopt;
+    // WINDOW=…, then X=, Y=, WIDTH= and HEIGHT= in that order.
+    return fourNumbers(xdotool({"getwindowgeometry", "--shell", window}).section(u'\n', 1));
 }
 
 QStringList X11Session::windowTypes(const QString &window) const
@@ -234,23 +138,10 @@ QStringList X11Session::windowTypes(const QString &window) const
         .split(u", "_qs, Qt::SkipEmptyParts);
 }
 
-bool X11Session::screenshot(const QString &path) const
-{
-    if (QStandardPaths::findExecutable("import").isEmpty())
-        return false;
-    QProcess p;
-    p.setProcessEnvironment(clientEnvironment());
-    p.start("import", {"-window", "root", path});
-    return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-}
-
 bool X11Session::waitFor(const std::function<bool()> &done, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
+    for (const QDeadlineTimer deadline(timeoutMs); !done(); QTest::qWait(50))
         if (deadline.hasExpired())
             return false;
-        QTest::qWait(50);
-    }
     return true;
 }

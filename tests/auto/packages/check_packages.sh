@@ -10,48 +10,44 @@ rm -rf "$work" && mkdir -p "$work/home"
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/config XDG_DATA_HOME=$work/home/data
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/debs" >/dev/null
 cd "$work/debs"
-arch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-lib=usr/lib/$arch
+lib=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 
-# Every file of a package matches one of its patterns, and every pattern a file.
+# holds DEB PATTERN...: every file of the package matches a pattern, every pattern a file.
 holds() {
-    local deb=$1 files pattern file
+    local deb=$1 files pattern
     shift
+    set -- "$@" "usr/share/doc/${deb%%_*}/(copyright|changelog.gz)"
     files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 3)}')
-    for pattern in "$@" "usr/share/doc/${deb%%_*}/(copyright|changelog.gz)"; do
+    for pattern; do
         grep -Eqx "$pattern" <<<"$files" || fail "$deb lacks $pattern"
     done
-    while read -r file; do
-        for pattern in "$@" "usr/share/doc/${deb%%_*}/(copyright|changelog.gz)"; do
-            [[ $file =~ ^($pattern)$ ]] && continue 2
-        done
-        fail "$deb holds $file"
-    done <<<"$files"
+    ! grep -Evx "$(IFS='|' && echo "$*")" <<<"$files" || fail "$deb holds the files above"
 }
 holds zelhub_*.deb usr/bin/ZelHub usr/share/man/man1/ZelHub.1.gz \
     usr/share/applications/com.brannel.ZelHub.desktop \
     usr/share/ZelHub/autostart/com.brannel.ZelHub.desktop \
-    "usr/share/icons/hicolor/scalable/apps/com.brannel.ZelHub(-symbolic)?.svg" \
+    usr/share/icons/hicolor/scalable/apps/com.brannel.ZelHub.svg \
+    usr/share/icons/hicolor/scalable/apps/com.brannel.ZelHub-symbolic.svg \
     usr/share/metainfo/com.brannel.ZelHub.metainfo.xml
 holds libzelkit1_*.deb "$lib/libZelKit.so.1" "$lib/libZelKit.so.1.0.0"
 holds libzelkit-dev_*.deb "usr/include/ZelKit/Zel[A-Za-z]+.h" "usr/include/ZelKit/platform/[A-Za-z]+.h" \
-    "$lib/libZelKit.so" "$lib/pkgconfig/zelkit.pc" usr/share/dbus-1/interfaces/com.canonical.dbusmenu.xml "$lib/cmake/ZelKit/ZelKit[A-Za-z-]*.cmake"
+    "$lib/libZelKit.so" "$lib/pkgconfig/zelkit.pc" usr/share/dbus-1/interfaces/com.canonical.dbusmenu.xml \
+    "$lib/cmake/ZelKit/ZelKit[A-Za-z-]*.cmake"
 holds zelkit-tools_*.deb usr/bin/zelctl usr/share/man/man1/zelctl.1.gz \
     usr/share/bash-completion/completions/zelctl
-dpkg-deb -f zelhub_*.deb Depends | grep -q 'libzelkit1 (= 1.0.0), .*libqt6widgets6' ||
+dpkg-deb -f zelhub_*.deb Depends | grep 'libzelkit1 (= 1.0.0), .*libqt6widgets6' ||
     fail "zelhub's dependencies: $(dpkg-deb -f zelhub_*.deb Depends)"
-dpkg-deb -f libzelkit-dev_*.deb Depends | grep -qx 'libzelkit1 (= 1.0.0), qt6-base-dev' ||
+dpkg-deb -f libzelkit-dev_*.deb Depends | grep -x 'libzelkit1 (= 1.0.0), qt6-base-dev' ||
     fail "libzelkit-dev's dependencies: $(dpkg-deb -f libzelkit-dev_*.deb Depends)"
-
 lintian --fail-on error ./*.deb || fail "lintian finds errors"
 
 root=$work/root
-for deb in ./*.deb; do dpkg-deb -x "$deb" "$root"; done
-[[ $(objdump -p "$root/$lib/libZelKit.so.1.0.0" | awk '$1 == "SONAME" {print $2}') == libZelKit.so.1 ]] ||
-    fail "soname"
+for deb in ./*.deb; do
+    dpkg-deb -x "$deb" "$root"
+done
+objdump -p "$root/$lib/libZelKit.so.1.0.0" | grep -E '^ +SONAME +libZelKit\.so\.1$' || fail "soname"
 appstreamcli validate --no-net "$root/usr/share/metainfo/com.brannel.ZelHub.metainfo.xml"
-for entry in applications ZelHub/autostart; do
-    entry=$root/usr/share/$entry/com.brannel.ZelHub.desktop
+for entry in "$root"/usr/share/{applications,ZelHub/autostart}/com.brannel.ZelHub.desktop; do
     desktop-file-validate "$entry" | { ! grep error; } || fail "$entry"
     grep -qx Exec=ZelHub "$entry" && grep -qx Icon=com.brannel.ZelHub "$entry" || fail "$entry"
 done
@@ -73,32 +69,33 @@ c++() { command c++ $san "$@"; }
     eval "$(grep '^cmake -S ' "$doc")" >/dev/null)
 (cd "$app" && export PKG_CONFIG_PATH=$root/$lib/pkgconfig && eval "$(grep '^c++ .* zelkit)$' "$doc")")
 
-wait_for() { # FILE PATTERN COUNT
+log=$work/monitor.log
+wait_for() { # PATTERN COUNT: in the monitor's log
     for ((i = 0; i < 300; i++)); do
-        (($(grep -c -- "$2" "$1") >= $3)) && return
+        (($(grep -c -- "$1" "$log") >= $2)) && return
         sleep 0.1
     done
-    fail "no $3 × '$2' in $1"
+    fail "no $2 × '$1' in $log"
 }
 for notes in "$app/build/notes" "$app/notes"; do
-    log=$work/monitor.log
     dbus-monitor --session "type='signal',interface='com.brannel.zelhub'" >"$log" &
-    monitor=$!
-    wait_for "$log" NameAcquired 1
+    wait_for NameAcquired 1
     "$notes" &
     pid=$!
-    wait_for "$log" 'string "org.example.Notes"' 1
+    wait_for 'string "org.example.Notes"' 1
     grep -q 'variant *string "notes"' "$log" || fail "no register from notes"
     # Each of the guide's lines goes out, and "discover" gets an answer.
-    while read -r line; do eval "$line"; done < <(grep '^gdbus emit ' "$doc")
-    wait_for "$log" 'string "org.example.Notes"' 2
+    while read -r line; do
+        eval "$line"
+    done < <(grep '^gdbus emit ' "$doc")
+    wait_for 'string "org.example.Notes"' 2
     # Completing the id of a command asks the running apps.
     bash -c 'source /usr/share/bash-completion/bash_completion && source "$1" &&
         COMP_LINE="zelctl activate no" COMP_POINT=18 COMP_WORDS=(zelctl activate no) COMP_CWORD=2 &&
         _zelctl && [[ ${COMPREPLY[*]} == notes ]]' - "$root/usr/share/bash-completion/completions/zelctl" ||
         fail "bash completion"
     kill -0 $pid || fail "$notes died"
-    kill $pid $monitor
-    wait $pid $monitor || true
+    kill $(jobs -p)
+    wait || true
 done
 echo "packages checked"
