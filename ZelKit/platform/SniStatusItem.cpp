@@ -203,7 +203,12 @@ public:
     QString category() const { return QStringLiteral("ApplicationStatus"); }
     QString id() const { return itemId(); }
     QString title() const { return QGuiApplication::applicationDisplayName(); }
-    QString status() const { return QStringLiteral("Active"); }
+    // Hosts keep an item registered by a unique name while its connection lives; a hidden
+    // one asks them to stop showing it.
+    QString status() const
+    {
+        return m_item->m_visible ? QStringLiteral("Active") : QStringLiteral("Passive");
+    }
     int windowId() const { return 0; }
     QString iconThemePath() const { return {}; }
     QString iconName() const { return m_item->m_iconName; }
@@ -333,9 +338,9 @@ void SniStatusItem::setVisible(bool visible)
         return;
     const State before = state();
     m_visible = visible;
+    Q_EMIT m_adaptor->NewStatus(m_adaptor->status());
     if (!visible) {
         dropRegistration();
-        // Hosts drop an item when its name goes; the protocol has no other way to leave.
         if (m_nameOwned && m_bus.interface())
             m_bus.interface()->unregisterService(m_serviceName);
         m_nameOwned = false;
@@ -398,14 +403,15 @@ void SniStatusItem::queryHost()
                 if (generation != m_watcherGeneration)
                     return;
                 const QDBusPendingReply<QDBusVariant> reply = *call;
-                // Like Qt's own tray icon: a watcher that cannot say it has a host has none.
-                bool registered = false;
-                if (reply.isError())
-                    qCDebug(lcZelSni)
-                        << "watcher did not tell about hosts" << reply.error().message();
-                else
-                    registered = reply.value().variant().toBool();
-                setHost(true, registered);
+                if (!reply.isError()) {
+                    setHost(true, reply.value().variant().toBool());
+                    return;
+                }
+                qCDebug(lcZelSni) << "watcher did not tell about hosts" << reply.error().message();
+                // A busy watcher answers late: a host it has named stays until it says the
+                // host has gone. Only a first question left unanswered means none.
+                if (!m_hostKnown)
+                    setHost(true, false);
             });
 }
 
@@ -430,8 +436,10 @@ void SniStatusItem::updateRegistration()
         m_nameOwned =
             reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered;
     }
-    // Without our own name the connection's unique name still carries the item's path.
-    m_registeredAs = m_nameOwned ? m_serviceName : m_bus.baseService();
+    // The item is registered by the connection's unique name, as Qt's tray icon does, even
+    // with a name of our own: GNOME's host watches a well-known name apart from the item and,
+    // when it sees the name while still reading the item, drops the item for good.
+    m_registeredAs = m_bus.baseService();
     QDBusMessage message =
         QDBusMessage::createMethodCall(watcherService, watcherPath, watcherInterface,
                                        QStringLiteral("RegisterStatusNotifierItem"));
