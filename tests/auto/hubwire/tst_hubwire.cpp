@@ -1,8 +1,8 @@
 // The registry server and the hub client on a real session bus, driven and
 // watched by foreign peers: gdbus emits, dbus-monitor watches, a second
 // connection owns names. Then the popup grid through the real controller on an
-// offscreen window, and the geometry and image rules the hub and its siblings
-// draw with.
+// offscreen window, where it opens beside its icon, and the status image a sibling
+// sends.
 #include "BusMonitor.h"
 #include "HubPopover.h"
 #include "HubPopoverViewController.h"
@@ -10,7 +10,6 @@
 #include <ZelKit/ZelHubClient.h>
 #include <ZelKit/ZelHubProtocol.h>
 #include <ZelKit/ZelHubServer.h>
-#include <ZelKit/ZelScreenAnchor.h>
 #include <ZelKit/platform/DistributedNotificationCenter.h>
 #include <ZelKit/platform/RunningApplications.h>
 #include <ZelKit/platform/ZelLog.h>
@@ -107,14 +106,14 @@ QImage quarterImage(QSize pixels, qreal dpr = 1.0)
 // The controller as the popup shows it.
 struct Shown
 {
-    Shown(int count, Provider provider)
+    Shown(int count, Provider provider, QRect icon = {400, 0, 22, 22})
     {
         for (int i = 0; i < count; ++i)
             controller->apps.append({u"id%1"_qs.arg(i), u"App %1"_qs.arg(i), {}});
         controller->statusProvider = std::move(provider);
         controller->reload();
         popover.setContentViewController(controller);
-        popover.show(QRect(400, 0, 22, 22));
+        popover.show(icon);
         QVERIFY(QTest::qWaitForWindowExposed(&popover));
     }
     HubPopover popover;
@@ -204,9 +203,7 @@ private slots:
             QTest::newRow(row) << args << QString() << "" << QVariant() << QColor();
         };
         drop("empty appID", {"{'appID': <''>, 'appName': <'Empty'>}"});
-        drop("numeric appID", {"{'appID': <7>}"});
         drop("no userInfo", {});
-        drop("a{ss}, not a{sv}", {"@a{ss} {'appID': 'a'}"});
         // Texts beyond 255 units count as absent, before any work is done on them.
         drop("id of 256 units", {"{'appID': <'" + QString(256, u'i') + "'>}"});
         const auto keep = [](const char *row, const QString &dict, const QString &name,
@@ -218,16 +215,10 @@ private slots:
              "'appName': <'Alpha'>, 'bundleID': <'com.example.A'>, 'statusTitle': <'12\\u00b0'>, "
              "'unknownKey': <'x'>",
              "Alpha", "com.example.A", u"12\u00b0"_qs);
-        keep("empty name and title kept", "'appName': <''>, 'statusTitle': <''>", "", "", u""_qs);
-        keep("numeric name, boolean bundleID", "'appName': <3>, 'bundleID': <true>", "a");
         keep("name of 255 units", "'appName': <'" + QString(255, u'n') + "'>", QString(255, u'n'));
-        keep("name of 256 units is no name", "'appName': <'" + QString(256, u'n') + "'>", "a");
-        keep("a JPEG is not a PNG", imageData(encoded("jpeg")), "a");
         const QString green = imageData(encoded("png", {8, 8}));
         keep("known symbol wins over data",
              "'statusSymbolName': <'com.brannel.zeltest.Owned'>, " + green, "a", "", {}, Qt::red);
-        keep("unknown symbol falls back to data",
-             "'statusSymbolName': <'no-such-symbol'>, " + green, "a", "", {}, Qt::green);
         keep("largest image, 1024 x 1024", imageData(encoded("png", {1024, 1024})), "a", "", {},
              Qt::green);
     }
@@ -271,11 +262,9 @@ private slots:
             QTest::newRow(name) << steps.split(u"; "_qs) << ids.split(u' ', Qt::SkipEmptyParts)
                                 << changes << logs;
         };
-        row("repeat without image is silent", "+a a t; +a a t", "a", 1, "a (a) 1");
+        row("repeat without image, canonically equivalent, is silent",
+            u"+caf\u00e9 a t; +cafe\u0301 a t"_qs, u"caf\u00e9"_qs, 1, u"a (caf\u00e9) 1"_qs);
         row("repeat with image counts each time", "+a *; +a *", "a", 2, "a (a) 1; a (a) 1");
-        row("canonically equivalent id and name are the same app",
-            u"+caf\u00e9 Caf\u00e9; +cafe\u0301 Cafe\u0301"_qs, u"caf\u00e9"_qs, 1,
-            u"Caf\u00e9 (caf\u00e9) 1"_qs);
         row("rename replaces and re-sorts", "+a Alpha; +b Beta; +c Gamma; +a Zulu", "b c a", 4,
             "Alpha (a) 1; Beta (b) 2; Gamma (c) 3; Zulu (a) 3");
         // Equal names keep their order: a new one goes after them, a changed one stays.
@@ -291,8 +280,6 @@ private slots:
             "+a Alpha; unregister {'appID': <1>}; unregister; unregister 'a'; -b; "
             "unregister {'appID': <''>}; unregister {'appID': <'a'>, 'appName': <'other'>}",
             "", 2, "Alpha (a) 1");
-        row("two instances share one entry", "+n Notes first; +n Notes second; -n", "", 3,
-            "Notes (n) 1; Notes (n) 1");
     }
     void registry()
     {
@@ -443,7 +430,7 @@ private slots:
     {
         // Before each row the client has the anchor (1, 2) and the token "kwin-41".
         QTest::addColumn<QString>("member");
-        QTest::addColumn<QString>("dict"); // empty: no argument
+        QTest::addColumn<QString>("dict");
         QTest::addColumn<bool>("reached");
         QTest::addColumn<Anchor>("anchor"); // read, and kept; none keeps (1, 2)
         QTest::addColumn<QString>("token"); // the activation's; null: none
@@ -455,28 +442,19 @@ private slots:
             return u"{'anchorX': <'%1'>, 'anchorY': <'%2'>}"_qs.arg(x, y);
         };
         row("812.0 and 24.5", xy("812.0", "24.5"), true, QPointF(812, 24.5));
-        row("exponent and plus sign", xy("1.5e2", "+7"), true, QPointF(150, 7));
         row("x leading tab", xy("\\t812.0", "24.5"), true);
-        row("y trailing letters", xy("812.0", "24.5px"), true);
         row("infinity", xy("inf", "1"), true);
-        row("y a number", "{'anchorX': <'812.0'>, 'anchorY': <24.5>}", true);
         row("hideIcon stores its anchor", xy("10.0", "20.5"), true, QPointF(10, 20.5), {},
             "hideIcon");
         row("showIcon never reads one", xy("10.0", "20.5"), true, {}, {}, "showIcon");
         row("token", "{'activationToken': <'kwin-42'>}", true, {}, u"kwin-42"_qs);
         row("empty token", "{'activationToken': <''>}", true);
-        row("token of 255 characters", "{'activationToken': <'" + QString(255, u't') + "'>}", true,
-            {}, QString(255, u't'));
         row("token of 256 characters", "{'activationToken': <'" + QString(256, u't') + "'>}", true);
-        row("no userInfo", "", true);
         row("targetID a number, nested junk",
             "{'targetID': <int64 5>, 'anchorX': <{'a': <1>}>, 'anchorY': <['x']>}", true);
-        row("empty targetID", "{'targetID': <''>}", true);
         row("own id, canonically equivalent", "{'targetID': <'cafe\\u0301'>}", true);
         row("own id in other case", "{'targetID': <'CAF\\u00c9'>}", false);
         row("other id", "{'targetID': <'beta'>}", false);
-        row("hideIcon, other id", "{'targetID': <'beta'>}", false, {}, {}, "hideIcon");
-        row("showIcon, own id", "{'targetID': <'caf\\u00e9'>}", true, {}, {}, "showIcon");
     }
     void clientReads()
     {
@@ -497,7 +475,7 @@ private slots:
         client.start({u"caf\u00e9"_qs, {}, {}});
         QVERIFY(emitSignal("activate", {"{'anchorX': <'1'>, 'anchorY': <'2'>, "
                                         "'activationToken': <'kwin-41'>}"}));
-        QVERIFY(emitAndSync(member, dict.isEmpty() ? QStringList() : QStringList{dict}));
+        QVERIFY(emitAndSync(member, {dict}));
         QCOMPARE(calls, reached ? 2 : 1);
         const bool activated = reached && member == u"activate";
         QCOMPARE(received, activated ? anchor : Anchor(QPointF(1, 2)));
@@ -513,10 +491,7 @@ private slots:
         QTest::addColumn<qreal>("factor");
         QTest::addColumn<QSize>("pixels"); // invalid: nothing is sent
         QTest::newRow("16 pt at factor 2") << quarterImage({16, 16}) << 2.0 << QSize(32, 32);
-        QTest::newRow("16 pt drawn at 2x, factor 1")
-            << quarterImage({32, 32}, 2) << 1.0 << QSize(16, 16);
         QTest::newRow("15 pt at 1.5 truncates") << quarterImage({15, 15}) << 1.5 << QSize(22, 22);
-        QTest::newRow("null image") << QImage() << 2.0 << QSize();
         QTest::newRow("under one pixel") << quarterImage({1, 1}, 4) << 2.0 << QSize();
     }
     void statusImagePNG()
@@ -534,44 +509,36 @@ private slots:
         QCOMPARE(decoded.pixelColor(w / 4, h / 4), QColor(Qt::red));
         QCOMPARE(decoded.pixelColor(3 * w / 4, 3 * h / 4).alpha(), 0);
     }
-    void screenAnchor_data()
-    {
-        // The offscreen screen is 800 × 800 at the origin; anchors have y going up
-        // from its bottom.
-        QTest::addColumn<QPointF>("anchor");
-        QTest::addColumn<QPointF>("global");
-        QTest::newRow("bottom-left corner") << QPointF(0, 0) << QPointF(0, 800);
-        QTest::newRow("below a top panel's icon") << QPointF(400, 775.5) << QPointF(400, 24.5);
-        QTest::newRow("off the screen") << QPointF(-50, -10) << QPointF(-50, 810);
-    }
-    void screenAnchor()
-    {
-        QFETCH(QPointF, anchor);
-        QFETCH(QPointF, global);
-        QCOMPARE(QGuiApplication::primaryScreen()->geometry(), QRect(0, 0, 800, 800));
-        QCOMPARE(ZelScreenAnchor::toGlobal(anchor), global);
-        QCOMPARE(ZelScreenAnchor::fromGlobal(global), anchor);
-    }
     void grid_data()
     {
         QTest::addColumn<int>("count");
         QTest::addColumn<QList<int>>("perRow");
         QTest::addColumn<QSize>("preferred");
-        // 18-point icons 12 apart, 12 of padding around the grid.
-        QTest::newRow("no apps") << 0 << QList<int>{} << QSize(200, 44);
-        QTest::newRow("one app") << 1 << QList<int>{1} << QSize(42, 42);
-        QTest::newRow("a full row") << 5 << QList<int>{5} << QSize(162, 42);
-        QTest::newRow("one more starts a row") << 6 << QList<int>{5, 1} << QSize(162, 72);
-        QTest::newRow("eleven apps") << 11 << QList<int>{5, 5, 1} << QSize(162, 102);
+        QTest::addColumn<QRect>("icon");
+        QTest::addColumn<QPoint>("popup");
+        // 18-point icons 12 apart, 12 of padding around the grid; the popup 4 pixels from
+        // the icon, centred on it, on the 800 × 800 screen.
+        QTest::newRow("no apps, top panel")
+            << 0 << QList<int>{} << QSize(200, 44) << QRect(400, 0, 22, 22) << QPoint(310, 26);
+        QTest::newRow("one app, a point only")
+            << 1 << QList<int>{1} << QSize(42, 42) << QRect(300, 10, 1, 1) << QPoint(279, 15);
+        QTest::newRow("a full row, kept on screen at the left")
+            << 5 << QList<int>{5} << QSize(162, 42) << QRect(0, 0, 22, 22) << QPoint(0, 26);
+        QTest::newRow("one more starts a row, bottom right")
+            << 6 << QList<int>{5, 1} << QSize(162, 72) << QRect(790, 778, 22, 22)
+            << QPoint(636, 700);
     }
     void grid()
     {
         QFETCH(int, count);
         QFETCH(QList<int>, perRow);
         QFETCH(QSize, preferred);
-        Shown shown(count, {});
+        QFETCH(QRect, icon);
+        QFETCH(QPoint, popup);
+        Shown shown(count, {}, icon);
         QCOMPARE(shown.controller->preferredContentSize(), preferred);
         QCOMPARE(shown.popover.size(), preferred + QSize(2, 2)); // and the popup's frame
+        QCOMPARE(shown.popover.pos(), popup);
         QCOMPARE(shown.controller->emptyLabel() ? shown.controller->emptyLabel()->text() : "",
                  QString(count ? "" : "No Zel apps running"));
         QCOMPARE(shown.controller->findChildren<QToolButton *>().size(), count);
@@ -581,14 +548,6 @@ private slots:
                 QCOMPARE(shown.at(i), QPoint(12 + 30 * c, 12 + 30 * r));
                 QCOMPARE(shown.button(i)->size(), QSize(18, 18));
             }
-        if (count == 0)
-            return;
-        // A click chooses its own app and leaves closing to the owner.
-        QStringList chosen;
-        shown.controller->onSelect = [&](const ZelHubApp &app) { chosen.append(app.id); };
-        QTest::mouseClick(shown.button(count - 1), Qt::LeftButton, {}, QPoint(9, 9));
-        QCOMPARE(chosen, QStringList{u"id%1"_qs.arg(count - 1)});
-        QVERIFY(shown.popover.isVisible());
     }
     void button_data()
     {
@@ -609,7 +568,6 @@ private slots:
         row("image, no title", false, {}, "", "red");
         row("template image in the text colour", true, {}, "", "text colour");
         row("title with outer blanks", false, u" \t42 \t min  "_qs, " 42 \t min", "red");
-        row("no-break spaces are blanks too", false, u"\u00a0A B\u2003"_qs, " A B", "red");
         row("blank title is no title", false, u" \t "_qs, "", "placeholder");
     }
     void button()
@@ -635,10 +593,6 @@ private slots:
     void keyboard()
     {
         Shown shown(7, {});
-        QStringList chosen;
-        shown.controller->onSelect = [&](const ZelHubApp &app) { chosen.append(app.id); };
-        int closed = 0;
-        shown.popover.onDidClose = [&] { ++closed; };
         // Opened by a click, the popup holds the focus; the first key acts as if the first
         // button had it.
         QTRY_VERIFY(shown.popover.hasFocus());
@@ -652,28 +606,6 @@ private slots:
             if (focus == 1) // a rebuild while open keeps the keyboard where it was
                 shown.controller->reload();
         }
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-        QTRY_COMPARE(chosen, QStringList{u"id6"_qs});
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
-        QVERIFY(!shown.popover.isVisible());
-        QCOMPARE(closed, 1);
-    }
-    void placement_data()
-    {
-        QTest::addColumn<QRect>("anchor");
-        QTest::addColumn<QPoint>("expected");
-        // A 100 × 60 popup on a 1024 × 768 screen, 4 pixels from the icon.
-        QTest::newRow("panel at the top") << QRect(500, 0, 22, 22) << QPoint(461, 26);
-        QTest::newRow("panel at the bottom") << QRect(500, 746, 22, 22) << QPoint(461, 682);
-        QTest::newRow("kept on screen at the right") << QRect(1000, 0, 22, 22) << QPoint(924, 26);
-        QTest::newRow("kept on screen at the left") << QRect(0, 0, 22, 22) << QPoint(0, 26);
-        QTest::newRow("a point only") << QRect(300, 10, 1, 1) << QPoint(251, 15);
-    }
-    void placement()
-    {
-        QFETCH(QRect, anchor);
-        QFETCH(QPoint, expected);
-        QCOMPARE(HubPopover::placement(QSize(100, 60), anchor, QRect(0, 0, 1024, 768)), expected);
     }
 };
 
