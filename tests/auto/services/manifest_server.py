@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
 """Update manifests over HTTP on 127.0.0.1: GET /<id>/version.json answers ROOT/<id>/body
-with the status in ROOT/<id>/status, where "hang" never answers and "endless" sends the body
-and then spaces without end. Prints "port N", "request PATH" for each request and
-"closed ID" when a client gives up on a hanging or endless reply."""
+with the status in ROOT/<id>/status, where "hang" never answers. Prints "port N",
+"request PATH" for each request and "closed ID" when a client gives up on a hanging reply."""
 import http.server
 import os
 import sys
@@ -31,14 +30,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 while self.connection.recv(4096):
                     pass
             else:
-                endless = status == "endless"
-                self.send_response(200 if endless else int(status))
-                self.send_header(*(["Connection", "close"] if endless else
-                                   ["Content-Length", str(len(body))]))
+                self.send_response(int(status))
+                self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
                 self.wfile.write(body)
-                while endless:
-                    self.wfile.write(b" " * 65536)
                 return
         except OSError:
             pass

@@ -45,15 +45,12 @@ QString autostartEntry()
            "/autostart/"_L1 + QGuiApplication::desktopFileName() + ".desktop"_L1;
 }
 
-// Runs program (to its end, unless told not to wait) with this program's environment and
-// the name=value pairs in vars.
+// Runs program (to its end, unless told not to wait) with this program's environment, the
+// name=value pairs in vars taking the place of its own.
 bool finish(QProcess &process, const QString &program, const QStringList &args,
             const QStringList &vars = {}, bool wait = true)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &var : vars)
-        env.insert(var.section(u'=', 0, 0), var.section(u'=', 1));
-    process.setProcessEnvironment(env);
+    process.setEnvironment(QProcess::systemEnvironment() + vars);
     process.start(program, args);
     return !wait || process.waitForFinished(30000);
 }
@@ -158,34 +155,53 @@ private slots:
     {
         QGuiApplication::setDesktopFileName(u"com.brannel.ServicesTest"_s);
         QCoreApplication::setApplicationVersion(QString());
-        const QString autostart = QFileInfo(autostartEntry()).path();
-        QFile::remove(autostart);
-        QDir(autostart).removeRecursively();
+        QDir(QFileInfo(autostartEntry()).path()).removeRecursively();
         m_log = m_opened = m_shown = {};
     }
 
-    void stops_data()
+    void child_data()
     {
-        QTest::addColumn<QString>("base"); // with the id; empty: no configuration at all
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("relative base") << "example.invalid/apps notes"
-                                       << "\"example.invalid/apps/notes/version.json\"";
+        QTest::addColumn<QString>("run");  // a base and id, empty, or "launch at login"
+        QTest::addColumn<QString>("stop"); // what it stops with; empty: it writes the entry
+        QTest::newRow("relative base")
+            << u"example.invalid/apps notes"_s << u"\"example.invalid/apps/notes/version.json\""_s;
         QTest::newRow("require before configure")
-            << ""
+            << QString()
             << "Fatal error: ZelApp.configure(_:) must be called before ZelHubClient.start.\n";
+        QTest::newRow("launch at login") << u"launch at login"_s << QString();
     }
 
-    // Programming errors stop the process, so each is met in a child run of this program.
-    void stops()
+    // A copy of this program, run in a child process from a folder named with quotes, shell
+    // characters, non-ASCII and a tab: programming errors stop it; turning launch at login on
+    // writes an entry that passes the freedesktop validator, from which GLib's launcher,
+    // which desktop sessions use for autostart entries, starts exactly that copy.
+    void child()
     {
-        QFETCH(QString, base);
-        QFETCH(QString, expected);
+        QFETCH(QString, run);
+        QFETCH(QString, stop);
+        QTemporaryDir root;
+        const QString program =
+            root.filePath("say \"hi\" `id` $HOME back\\slash a;b&c|d<e>f*g?h#i(j)k'l~m \u00b7 "
+                          "\u2713\tx/tst_services");
+        QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
+        QGuiApplication::setDesktopFileName(u"com.brannel.LaunchProbe"_s);
         QProcess child;
-        QVERIFY(finish(child, QCoreApplication::applicationFilePath(), {}, {"ZEL_CHILD=" + base}));
+        QVERIFY(finish(child, program, {}, {"ZEL_CHILD=" + run}));
         const QString err = QString::fromUtf8(child.readAllStandardError());
-        QVERIFY2(err.startsWith("ZelKit/ZelApp:"_L1) && err.contains(expected), qPrintable(err));
-        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
-        QCOMPARE(child.exitCode(), SIGABRT);
+        if (!stop.isEmpty()) {
+            QVERIFY2(err.startsWith("ZelKit/ZelApp:"_L1) && err.contains(stop), qPrintable(err));
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+            QCOMPARE(child.exitCode(), SIGABRT);
+            return;
+        }
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        QVERIFY(finish(child, u"desktop-file-validate"_s, {autostartEntry()}));
+        QCOMPARE(child.readAll() + QByteArray::number(child.exitCode()), "0"_ba);
+        QVERIFY(finish(child, u"gio"_s, {u"launch"_s, autostartEntry()},
+                       {"ZEL_CHILD=" + root.filePath(u"started"_s)}));
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(root.filePath(u"started"_s))),
+                                  QFileInfo(program).canonicalFilePath(), 20000);
     }
 
     void check_data();
@@ -194,32 +210,26 @@ private slots:
     void check()
     {
         QFETCH(QByteArray, body);
-        QFETCH(QString, how); // the status, "hang", "endless" or "refused"; silent, download
+        QFETCH(QString, how); // the status or "hang"; silent, download
         QFETCH(QString, running);
         QFETCH(QString, shown);
         const QByteArray status = how.section(u' ', 0, 0).toLatin1();
         const QString id = QString::number(qHash(QByteArray(QTest::currentDataTag())));
         serve(id, body, status);
         QCoreApplication::setApplicationVersion(running);
-        QString base = m_base;
-        if (status == "refused") {
-            QTcpServer closed; // a port that was free a moment ago
-            QVERIFY(closed.listen(QHostAddress::LocalHost));
-            base = u"http://127.0.0.1:%1"_s.arg(closed.serverPort());
-        }
         m_press = how.contains("download"_L1) ? u"Download Update"_s : u"Later"_s;
         QElapsedTimer clock;
         clock.start();
-        auto updater = ZelUpdater::create({id, "Demo", base});
+        auto updater = ZelUpdater::create({id, "Demo", m_base});
         const std::weak_ptr<ZelUpdater> alive = updater;
         updater->checkForUpdates(how.contains("silent"_L1));
         updater.reset();
         QTRY_VERIFY_WITH_TIMEOUT(alive.expired(), 30000);
-        if (status == "hang")
+        if (status == "hang") { // the check gave up and let go of the connection
             QVERIFY2(clock.elapsed() >= 4500, qPrintable(QString::number(clock.elapsed())));
-        if (status == "hang" || status == "endless") // the check let go of the connection
             QTRY_VERIFY_WITH_TIMEOUT(events().contains("closed "_L1 + id), 20000);
-        QTRY_COMPARE(requests(id), status == "refused" ? 0 : 1);
+        }
+        QTRY_COMPARE(requests(id), 1);
         const QString box = shown == u"latest" ? latest
                                                : "Demo update available | "_L1 + shown +
                                                      " | [Download Update] Later"_L1;
@@ -234,7 +244,7 @@ private slots:
         // built), host-updater, amp (the name "Salt & Pepper").
         QTest::addColumn<QString>("setup");
         QTest::addColumn<QByteArray>("before");    // the entry's contents, or an obstacle in <>
-        QTest::addColumn<QString>("click");        // "": none, the menu is read; "-": none
+        QTest::addColumn<QString>("click");        // "": none, the menu is read
         QTest::addColumn<QStringList>("expected"); // the menu as read, or what came of it
         const QString prefs = u"Preferences\u2026"_s, check = u"Check for Updates\u2026"_s;
         const QString more = u"More from Brannel IT"_s, login = u"Launch at Login"_s;
@@ -244,16 +254,10 @@ private slots:
             QTest::newRow(name) << QString::fromUtf8(setup) << before << click << expected;
         };
         row("empty menu: the bare block", "", "", "", {check, more, "-", "Quit Demo Ctrl+Q"});
-        row("the host's items, a separator, preferences, launch at login on, an ampersand",
-            "host prefs login amp", entry, "",
+        row("host items, separator, preferences, login on (another group hidden), ampersand",
+            "host prefs login amp", entry + "[Desktop Action x]\nName=Y\nExec=y\nHidden=true\n", "",
             {"Open Demo", "-", prefs + " Ctrl+,", check, more, "-", login + " [x]", "-",
              "Quit Salt & Pepper Ctrl+Q"});
-        row("Hidden=true is off", "login", entry + "Hidden=true\n", "-", {"entry", "[ ]"});
-        row("X-GNOME-Autostart-enabled=false is off", "login",
-            entry + "X-GNOME-Autostart-enabled=false\n", "-", {"entry", "[ ]"});
-        row("Hidden=true in another group is on", "login",
-            entry + "[Desktop Action x]\nName=Y\nExec=y\nHidden=true\n", "-", {"entry", "[x]"});
-        row("no [Desktop Entry] group is off", "login", "Exec=x\n", "-", {"entry", "[ ]"});
         row("Preferences\u2026 calls the host", "prefs login", "", prefs, {"preferences", "[ ]"});
         row("Check for Updates\u2026 asks for its own manifest", "login", "", check,
             {"request /notes/version.json", "[ ]", latest});
@@ -261,12 +265,11 @@ private slots:
             {"request /other/version.json", "[ ]", QString(latest).replace("Demo"_L1, "Other"_L1)});
         row("More from Brannel IT opens the page", "login", "", more,
             {"open BASE/our-apps/?ref=notes", "[ ]"});
-        row("Launch at Login turns it on", "login", "", login, {"entry", "[x]"});
-        row("Launch at Login turns it off", "login", entry, login, {"[ ]"});
+        row("Launch at Login turns an entry with Hidden=true on", "login", entry + "Hidden=true\n",
+            login, {"entry", "[x]"});
         row("Launch at Login starts from a change made elsewhere", "login elsewhere", "", login,
             {"[ ]"});
         row("Launch at Login, the entry a folder", "login", "<folder>", login, {"[ ]", error});
-        row("Launch at Login without an application id", "login", "<no id>", login, {"[ ]", error});
         row("Quit Demo ends the event loop", "login", "", u"Quit Demo"_s, {"quit", "[ ]"});
     }
 
@@ -280,8 +283,6 @@ private slots:
         const QStringList words = setup.split(u' ');
         if (before == "<folder>")
             QVERIFY(QDir().mkpath(autostartEntry()));
-        else if (before == "<no id>")
-            QGuiApplication::setDesktopFileName(QString());
         else if (!before.isEmpty())
             QVERIFY(writeFile(autostartEntry(), before));
         QStringList seen;
@@ -319,10 +320,6 @@ private slots:
             if (QApplication::exec() == 0)
                 seen << "quit";
         }
-        if (click.isEmpty()) {
-            QCOMPARE(shown, expected);
-            return;
-        }
         const auto effects = [&] {
             QStringList out = seen + events().mid(requestsBefore);
             for (const QString &url : std::as_const(m_opened))
@@ -334,43 +331,7 @@ private slots:
                 out << line.left(line.indexOf(": "_L1) + 2) + u'\u2026';
             return out;
         };
-        QTRY_COMPARE_WITH_TIMEOUT(effects(), expected, 20000);
-    }
-
-    void autostartStartsTheProgram_data()
-    {
-        QTest::addColumn<QString>("folder");
-        QTest::addColumn<bool>("glibStarts"); // GLib looks for the program before undoing "%%"
-        QTest::newRow("plain") << "bin" << true;
-        QTest::newRow("quotes, shell characters, non-ASCII, a tab")
-            << "say \"hi\" `id` $HOME back\\slash a;b&c|d<e>f*g?h#i(j)k'l~m \u00b7 \u2713\tx"
-            << true;
-        QTest::newRow("percent") << "100%s %f" << false;
-    }
-
-    // A copy of this program, run from a folder of that name, turns launch at login on: the
-    // entry passes the freedesktop validator, and GLib's launcher, which desktop sessions
-    // use for autostart entries, starts exactly that copy from it.
-    void autostartStartsTheProgram()
-    {
-        QFETCH(QString, folder);
-        QFETCH(bool, glibStarts);
-        QTemporaryDir root;
-        const QString program = root.filePath(folder) + "/tst_services"_L1;
-        QVERIFY(QDir().mkpath(QFileInfo(program).path()));
-        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
-        QGuiApplication::setDesktopFileName(u"com.brannel.LaunchProbe"_s);
-        QProcess child;
-        QVERIFY(finish(child, program, {}, {u"ZEL_CHILD=launch at login"_s}));
-        child.setProcessChannelMode(QProcess::MergedChannels);
-        QVERIFY(finish(child, u"desktop-file-validate"_s, {autostartEntry()}));
-        QCOMPARE(child.readAll() + QByteArray::number(child.exitCode()), "0"_ba);
-        if (!glibStarts)
-            return;
-        QVERIFY(finish(child, u"gio"_s, {u"launch"_s, autostartEntry()},
-                       {"ZEL_CHILD=" + root.filePath(u"started"_s)}));
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromUtf8(readFile(root.filePath(u"started"_s))),
-                                  QFileInfo(program).canonicalFilePath(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(click.isEmpty() ? shown : effects(), expected, 20000);
     }
 
     void migration_data()
@@ -385,16 +346,13 @@ private slots:
         for (const char *row :
              {"prefs=xml support=folder: merged copied flag completed",
               "prefs=binary: merged flag completed", "flagged prefs=xml support=folder: flag",
-              ": flag", "support=folder: copied flag completed",
-              "prefs=garbage support=folder: copied flag completed",
+              ": flag", "prefs=garbage support=folder: copied flag completed",
               "prefs=array support=linked: copied flag completed",
               "prefs=empty support=file: copied flag completed",
               "prefs=xml support=dangling: merged flag completed",
-              "support=folder standard=empty: flag completed",
-              "support=folder standard=dangling: flag completed",
+              "support=folder standard=empty: flag completed", "id=.. prefs=xml support=folder:",
               "support=folder data=not/yet/share: copied flag completed",
-              "prefs=xml support=folder data=file/share: merged failed",
-              "id=.. prefs=xml support=folder:", "id=../../escape prefs=xml support=folder:"}) {
+              "prefs=xml support=folder data=file/share: merged failed"}) {
             const QString r = QString::fromLatin1(row);
             QTest::newRow(row) << r.section(u':', 0, 0)
                                << r.section(u':', 1).split(u' ', Qt::SkipEmptyParts);
@@ -463,19 +421,14 @@ private slots:
                                                  : QStringList());
     }
 
-    // ZelDemo as a user runs it: a relative --base-url is refused; a launch carries the
-    // container over, checks for updates at the address composed from --base-url and --id,
-    // and SIGTERM ends it cleanly while the update dialog is up.
+    // ZelDemo as a user runs it: a launch carries the container over and checks for updates
+    // at the address composed from --base-url and --id.
     void demo()
     {
 #ifndef ZEL_DEMO
         QSKIP("ZelDemo is not built");
 #else
         QProcess demo;
-        QVERIFY(finish(demo, QStringLiteral(ZEL_DEMO), {u"--base-url"_s, u"service/zel"_s}));
-        QVERIFY(demo.readAllStandardError().contains(
-            "ZelDemo: --base-url must be an absolute address"));
-        QCOMPARE(demo.exitCode(), 2);
         QTemporaryDir root;
         const QString appID = u"com.brannel.ZelDemo.mig"_s;
         QVERIFY(writeFile(root.filePath("home/Library/Containers/" + appID +
@@ -490,8 +443,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(requests(u"mig"_s), 1, 30000);
         ::kill(pid_t(demo.processId()), SIGTERM);
         QVERIFY(demo.waitForFinished(30000));
-        QCOMPARE(demo.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(demo.exitCode(), 0);
         QVERIFY(demo.readAllStandardError().contains(
             (migrated + "completed for "_L1 + appID + u'\n').toUtf8()));
         QCOMPARE(readFile(root.filePath("data/" + appID + "/n.txt")), "carried over"_ba);
@@ -548,27 +499,17 @@ void tst_Services::check_data()
     const QString v2 = u"Version 2 is available."_s;
     row("silent: newer is shown", manifest("2"), "1", v2, "200 silent");
     row("silent: equal says nothing", manifest("1"), "1", "", "200 silent");
-    row("release notes", manifest("2", R"(,"notes":"Faster sync.")"), "1",
-        v2 + "\n\nRelease notes: Faster sync."_L1);
-    row("notes null", manifest("2", R"(,"notes":null)"), "1", v2);
-    row("notes with markup stay text", manifest("2", R"(,"notes":"<a href='file:///'>x</a>")"), "1",
-        v2 + "\n\nRelease notes: <a href='file:///'>x</a>"_L1);
+    row("release notes, their markup kept as text",
+        manifest("2", R"(,"notes":"<a href='file:///'>Faster</a> sync.")"), "1",
+        v2 + "\n\nRelease notes: <a href='file:///'>Faster</a> sync."_L1);
     row("500 with a valid manifest", manifest("2"), "1", v2, "500");
-    row("a manifest of 64 KiB", manifest("2") + QByteArray(64 << 10, ' '), "1", v2);
     row("a reply of 20 MB", manifest("2") + QByteArray(20 << 20, ' '), "1", "");
-    row("404 with an HTML page", "<html><body>Not Found</body></html>", "1", "", "404");
-    for (const char *body :
-         {R"({"version":2,"url":"http://e.invalid/x"})", R"({"version":"9","url":5})",
-          R"({"version":"9","url":"http://[::1/x"})",
-          R"({"version":"9","url":"file:///etc/passwd"})",
-          R"([{"version":"9","url":"http://e.invalid/x"}])", ""})
+    for (const char *body : {R"({"version":2,"url":"http://e.invalid/x"})",
+                             R"({"version":"9","url":"file:///etc/passwd"})", ""})
         row(*body ? body : "(empty)", body, "1", "");
     row("no answer: ends after 5 s", manifest("9"), "1", "", "hang");
-    row("an endless reply", manifest("9"), "1", "", "endless");
-    row("connection refused", manifest("9"), "1", "", "refused");
     const QByteArray dialog = R"({"version":"2","url":")" + download.toUtf8() + "\"}";
     row("Download Update opens the address", dialog, "", v2, "200 download");
-    row("Later opens nothing", dialog, "", v2);
 }
 
 int main(int argc, char *argv[])
