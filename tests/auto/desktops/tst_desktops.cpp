@@ -246,9 +246,14 @@ void tst_Desktops::hubOnTheDesktop()
 
     // A right click shows the hub's menu, drawn by the host, with the count of siblings;
     // its "Hide Zel Icons" hides both.
-    QCOMPARE(click(icon.center(), u"right"_qs), u"ok"_qs);
-    const QString item = command(
-        u"find %1 Hide Icons 2 apps"_qs.arg(m_dir.filePath(u"menu-%1.png"_qs.arg(++m_shots))));
+    // A busy machine now and then loses a synthetic press on Plasma's panel: a second
+    // right click, as a person would give, and the menu must show then.
+    QString item;
+    for (int tries = 0; tries < 2 && !item.startsWith(u"ok "_qs); ++tries) {
+        QCOMPARE(click(icon.center(), u"right"_qs), u"ok"_qs);
+        item = command(
+            u"find %1 Hide Icons 2 apps"_qs.arg(m_dir.filePath(u"menu-%1.png"_qs.arg(++m_shots))));
+    }
     QVERIFY2(item.startsWith(u"ok "_qs), qPrintable(item));
     const QList<int> hide = numbers(item);
     QCOMPARE(click({hide[0], hide[1]}), u"ok"_qs);
