@@ -3,6 +3,7 @@
 // siblings; what is seen comes from screenshots, what is done is the desktop's own input.
 // A desktop that is not installed or does not start is skipped with its reason.
 #include "ChildProcess.h"
+#include "TestImages.h"
 
 #include <QDeadlineTimer>
 #include <QImage>
@@ -20,19 +21,6 @@ constexpr int padding = 12;
 constexpr int iconSide = 18;
 // Only the bars, at the top or the bottom of the screen, are searched for the hub's icon.
 constexpr int barSearch = 32;
-
-double contrast(QRgb a, QRgb b)
-{
-    auto luminance = [](QRgb rgb) {
-        auto channel = [](int v) {
-            const double c = v / 255.0;
-            return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-        };
-        return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) +
-               0.0722 * channel(qBlue(rgb)) + 0.05;
-    };
-    return std::max(luminance(a), luminance(b)) / std::min(luminance(a), luminance(b));
-}
 
 // Where the bar changed most between two screenshots: the icon that came, rather than its
 // neighbours moving aside a pixel or a digit of the clock turning.

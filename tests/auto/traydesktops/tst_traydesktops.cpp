@@ -3,6 +3,7 @@
 // on the panel, the popup, the anchor a sibling gets, and the hub's menu as the host draws
 // it, read back with tesseract. Screenshots stay in the build folder.
 #include "ChildProcess.h"
+#include "TestImages.h"
 #include "X11Session.h"
 
 #include <QImage>
@@ -15,19 +16,6 @@
 #include <vector>
 
 namespace {
-
-// The contrast ratio of two colours, from their relative luminance, as WCAG defines both.
-double contrast(QRgb a, QRgb b)
-{
-    const auto luminance = [](QRgb c) {
-        const auto linear = [](int v) { // 10 of 255 is the 0.04045 of a channel from 0 to 1
-            return v <= 10 ? v / 255.0 / 12.92 : std::pow((v / 255.0 + 0.055) / 1.055, 2.4);
-        };
-        return 0.2126 * linear(qRed(c)) + 0.7152 * linear(qGreen(c)) + 0.0722 * linear(qBlue(c));
-    };
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
 
 // The glyph on a panel: the rightmost run of columns in the area holding pixels of its
 // colour, about square and of an icon's size (words are wider, single digits smaller).
